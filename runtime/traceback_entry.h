@@ -1,0 +1,26 @@
+// Synthetic traceback entries: a frame naming one of our functions and its
+// source line is added to the pending exception, as if Python code had run.
+#pragma once
+
+#include "runtime/ref.h"
+
+namespace runtime {
+
+// Where entries point. Filled once by the module; all borrowed.
+struct TracebackContext {
+    PyObject* globals = nullptr;         // globals of the synthetic frames
+    PyObject* options_module = nullptr;  // holds the cline switch
+    PyObject* switch_name = nullptr;     // interned "cline_in_traceback"
+    const char* source_file = nullptr;   // file name every entry shows
+};
+
+// Adds an entry for `function` at `source_line` to the pending exception.
+// With the options module's switch true, the entry's name also shows the
+// native file and line. Never fails: when an entry cannot be made, the
+// exception keeps going without it (or is replaced by the error that
+// stopped its code object from being made).
+void add_traceback_entry(const TracebackContext& ctx, const char* function,
+                         int source_line, const char* native_file,
+                         int native_line) noexcept;
+
+}  // namespace runtime
