@@ -205,7 +205,6 @@ int make_class_constants(PyObject* object)
         keep(st.create_kwnames,
              PyTuple_Pack(3, st.t_model, st.t_messages, st.t_stream)) < 0)
         return -1;
-    fill_binder_views();
     return 0;
 }
 
@@ -467,6 +466,9 @@ int build_state(PyObject* module)
         return -1;
     st.method_type = runtime::obtain_method_function_type();
     if (!st.method_type || make_texts() < 0) return -1;
+    // At once: calls through a class left by an earlier, failed attempt
+    // must never see the texts just replaced.
+    fill_binder_views();
     g_traceback = runtime::TracebackContext{
         st.module_dict, st.options_module, st.t_cline_in_traceback,
         kSourceFile};

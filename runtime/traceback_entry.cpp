@@ -1,5 +1,8 @@
 // Traceback entries and the process-wide cache of their code objects,
-// sorted by (line key, function) so that look-ups are binary searches.
+// sorted by key so that look-ups are binary searches. The key holds the
+// function as well as the lines: several functions share source lines
+// (the module body and the methods' definitions) and native lines (the
+// binder's call site), and an entry must never name the wrong one.
 #include "runtime/traceback_entry.h"
 
 #include "runtime/exception_scope.h"
@@ -15,10 +18,27 @@ namespace {
 
 constexpr int kCacheStep = 64;
 
-struct CacheEntry {
-    int key;               // source line, or -native line when shown
+struct CacheKey {
+    int line;              // source line
+    int native_line;       // 0 when the native location is not shown
     const char* function;  // compared by address: names are static texts
-    PyCodeObject* code;    // owned
+
+    bool operator==(const CacheKey& o) const
+    {
+        return line == o.line && native_line == o.native_line &&
+               function == o.function;
+    }
+    bool operator<(const CacheKey& o) const
+    {
+        if (line != o.line) return line < o.line;
+        if (native_line != o.native_line) return native_line < o.native_line;
+        return std::less<const char*>()(function, o.function);
+    }
+};
+
+struct CacheEntry {
+    CacheKey key;
+    PyCodeObject* code;  // owned
 };
 
 struct CodeCache {
@@ -29,19 +49,13 @@ struct CodeCache {
 
 CodeCache g_cache;  // lives, and only grows, until the process ends
 
-bool entry_before(const CacheEntry& e, int key, const char* function)
-{
-    if (e.key != key) return e.key < key;
-    return std::less<const char*>()(e.function, function);
-}
-
-// Index of the first entry not before (key, function).
-int lower_bound(int key, const char* function)
+// Index of the first entry not before `key`.
+int lower_bound(const CacheKey& key)
 {
     int lo = 0, hi = g_cache.count;
     while (lo < hi) {
         int mid = lo + (hi - lo) / 2;
-        if (entry_before(g_cache.entries[mid], key, function))
+        if (g_cache.entries[mid].key < key)
             lo = mid + 1;
         else
             hi = mid;
@@ -50,11 +64,10 @@ int lower_bound(int key, const char* function)
 }
 
 // Borrowed code object for the key, or nullptr when not cached.
-PyCodeObject* cached_code(int key, const char* function)
+PyCodeObject* cached_code(const CacheKey& key)
 {
-    int i = lower_bound(key, function);
-    if (i < g_cache.count && g_cache.entries[i].key == key &&
-        g_cache.entries[i].function == function)
+    int i = lower_bound(key);
+    if (i < g_cache.count && g_cache.entries[i].key == key)
         return g_cache.entries[i].code;
     return nullptr;
 }
@@ -70,21 +83,16 @@ bool grow_cache()
     return true;
 }
 
-// Stores a new reference to `code`; silently skips when memory is short.
-void cache_code(int key, const char* function, PyCodeObject* code)
+// Stores a new reference to `code` under a key not cached yet; silently
+// skips when memory is short (the entry is then only used once).
+void cache_code(const CacheKey& key, PyCodeObject* code)
 {
-    int i = lower_bound(key, function);
-    if (i < g_cache.count && g_cache.entries[i].key == key &&
-        g_cache.entries[i].function == function) {
-        Py_INCREF(code);
-        Py_SETREF(g_cache.entries[i].code, code);
-        return;
-    }
+    int i = lower_bound(key);
     if (g_cache.count == g_cache.capacity && !grow_cache()) return;
     std::memmove(&g_cache.entries[i + 1], &g_cache.entries[i],
                  sizeof(CacheEntry) * std::size_t(g_cache.count - i));
     Py_INCREF(code);
-    g_cache.entries[i] = CacheEntry{key, function, code};
+    g_cache.entries[i] = CacheEntry{key, code};
     ++g_cache.count;
 }
 
@@ -157,8 +165,8 @@ PyCodeObject* code_for(const TracebackContext& ctx, const char* function,
                        int native_line)
 {
     bool native = show_native_location(ctx);
-    int key = native ? -native_line : source_line;
-    if (PyCodeObject* code = cached_code(key, function)) {
+    CacheKey key{source_line, native ? native_line : 0, function};
+    if (PyCodeObject* code = cached_code(key)) {
         Py_INCREF(code);
         return code;
     }
@@ -169,7 +177,7 @@ PyCodeObject* code_for(const TracebackContext& ctx, const char* function,
                          native_line, native);
         if (!code) aside.discard();
     }
-    if (code) cache_code(key, function, code);
+    if (code) cache_code(key, code);
     return code;
 }
 
