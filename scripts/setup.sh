@@ -16,7 +16,7 @@ want=$(sha256sum pyproject.toml | cut -d' ' -f1)
 if [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
     .venv/bin/python -m pip install -q -U pip
     .venv/bin/python -m pip install -q "scikit-build-core>=0.10" cmake ninja
-    .venv/bin/python -m pip install -q --no-build-isolation ".[test]"
+    .venv/bin/python -m pip install -q --no-build-isolation ".[test,bench]"
     echo "$want" > "$stamp"
 else
     .venv/bin/python -m pip install -q --no-build-isolation --no-deps \
