@@ -1,0 +1,129 @@
+#!/usr/bin/env bash
+# Builds factbrief with AddressSanitizer and UndefinedBehaviorSanitizer
+# into its own venv (.venv-asan, build dir build/asan) and runs the whole
+# test suite under it. Any sanitizer report, in pytest or in any Python
+# child a test starts, fails the run. Extra arguments go to both pytest
+# passes. Needs g++ with libasan and libubsan (Debian: g++, already
+# needed for the regular build) and readelf (Debian: binutils).
+#
+# The interpreter is not instrumented, so gcc's sanitizer runtimes are
+# preloaded into it. .venv-asan/bin/python is a wrapper that asks the
+# dynamic loader to preload them (ld.so --preload) instead of setting
+# LD_PRELOAD: Python children start through sys.executable and get the
+# runtimes again, while g++ and other tools the tests run stay
+# uninstrumented and do not report their own leaks.
+#
+# Pass 1, all tests: PYTHONMALLOC=malloc, so every object is a malloc
+# block ASan can guard and LeakSanitizer can see, and leak detection on.
+# scripts/lsan.supp hides only allocations of the loader and of
+# third-party libraries, never a frame of ours.
+# Pass 2, the tests that need the interpreter's own allocator or address
+# space: the soak tests (sys.getallocatedblocks() counts pymalloc blocks
+# only and reads 0 under malloc) and the capped-address-space test
+# (LeakSanitizer's exit scan needs memory the test has capped). Leak
+# detection is off there, as LeakSanitizer cannot see into pymalloc's
+# arenas; out-of-bounds and use-after-free checks stay on.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+SECONDS=0
+root=$PWD
+venv=.venv-asan
+real=$venv/bin/python3.10  # the interpreter itself; setup runs on it
+python=$(scripts/find-python.sh)
+if [ ! -x "$real" ] ||
+        ! "$real" -c 'import sys; assert sys.version_info[:2] == (3, 10)' 2>/dev/null; then
+    rm -rf "$venv"
+    "$python" -m venv "$venv"
+fi
+build=(--no-build-isolation -Cbuild-dir=build/asan
+       -Ccmake.define.FACTBRIEF_SANITIZE=ON
+       -Ccmake.build-type=RelWithDebInfo -Cinstall.strip=false)
+stamp=$venv/.factbrief-deps
+want=$(sha256sum pyproject.toml | cut -d' ' -f1)
+if [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
+    "$real" -m pip install -q -U pip
+    "$real" -m pip install -q "scikit-build-core>=0.10" cmake ninja
+    "$real" -m pip install -q "${build[@]}" ".[test]"
+    echo "$want" > "$stamp"
+else
+    "$real" -m pip install -q "${build[@]}" --no-deps --force-reinstall .
+fi
+so=$(find "$venv/lib/python3.10/site-packages/factbrief" \
+        -name 'factbrief*.so' | head -n1)
+if ! nm -D --undefined-only "$so" | grep __asan_init >/dev/null; then
+    echo "check-sanitizers: $so is not an ASan build" >&2
+    exit 1
+fi
+echo "check-sanitizers: build and install took ${SECONDS} s" >&2
+
+asan=$(g++ -print-file-name=libasan.so)
+ubsan=$(g++ -print-file-name=libubsan.so)
+for lib in "$asan" "$ubsan"; do
+    [ -e "$lib" ] || { echo "check-sanitizers: $lib not found" >&2; exit 1; }
+done
+loader=$(readelf -l "$(readlink -f "$real")" |
+         sed -n 's/.*program interpreter: \(.*\)\]$/\1/p')
+wrapper=$root/$venv/bin/python
+rm -f "$wrapper"
+cat > "$wrapper" <<EOF
+#!/bin/sh
+# Starts the interpreter with the sanitizer runtimes loaded first.
+exec $loader --preload "$asan $ubsan" --argv0 "\$0" \\
+    "$root/$real" "\$@"
+EOF
+chmod +x "$wrapper"
+# Console scripts the tests may run must start through the wrapper too.
+for f in "$venv"/bin/*; do
+    if [ -f "$f" ] && [ ! -L "$f" ] &&
+            [ "$(head -c 200 "$f" | head -n1)" = "#!$root/$real" ]; then
+        sed -i "1s|.*|#!$wrapper|" "$f"
+    fi
+done
+
+log_dir=build/asan/reports
+rm -rf "$log_dir"
+mkdir -p "$log_dir"
+common="halt_on_error=1:abort_on_error=0:exitcode=86\
+:detect_stack_use_after_return=1:check_initialization_order=1\
+:strict_init_order=1:allocator_may_return_null=1\
+:log_path=$root/$log_dir/asan:log_exe_name=1"
+export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp\
+:print_suppressions=0:exitcode=87"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:exitcode=88\
+:log_path=$root/$log_dir/ubsan:log_exe_name=1"
+pass2=(tests/test_soak.py
+       tests/test_faults.py::test_real_memory_exhaustion_gives_the_failure_record)
+status=0
+
+echo "check-sanitizers: pass 1, all tests, malloc, leak detection" >&2
+deselect=()
+for t in "${pass2[@]}"; do
+    [ -e "${t%%::*}" ] && deselect+=("--deselect=$t")
+done
+PYTHONMALLOC=malloc ASAN_OPTIONS="detect_leaks=1:$common" \
+    "$wrapper" -m pytest -p no:cacheprovider "${deselect[@]}" "$@" ||
+    status=$?
+
+echo "check-sanitizers: pass 2, soak and address-space tests, pymalloc" >&2
+run2=()
+for t in "${pass2[@]}"; do
+    [ -e "${t%%::*}" ] && run2+=("$t")
+done
+if [ ${#run2[@]} -gt 0 ]; then
+    ASAN_OPTIONS="detect_leaks=0:$common" \
+        "$wrapper" -m pytest -p no:cacheprovider "${run2[@]}" "$@" ||
+        status=$?
+fi
+
+# Reports from children whose status no test looks at count as well.
+if compgen -G "$log_dir/*" >/dev/null; then
+    echo "check-sanitizers: sanitizer reports:" >&2
+    for f in "$log_dir"/*; do
+        echo "==== $f" >&2
+        cat "$f" >&2
+    done
+    status=1
+fi
+echo "check-sanitizers: $([ "$status" = 0 ] && echo clean || echo FAILED)" \
+    "in ${SECONDS} s" >&2
+exit "$status"

@@ -1,0 +1,227 @@
+"""Repeat each path through the module thousands of times: allocated
+blocks and the reference counts of what the caller passed in must come
+back to where they were. A lost reference or block per call shows up as
+growth proportional to the count; the slack allowed is fixed."""
+
+import contextlib
+import gc
+import re
+import sys
+import warnings
+
+import pytest
+
+import factbrief.factbrief as fb
+from local_service import NullStream, StandIn, module_global
+
+WARMUP = 300
+CALLS = 3000
+SLACK_BLOCKS = 100   # caches settle within a few dozen; CALLS >> this
+
+
+def growth(call, objects, calls=CALLS, warmup=WARMUP):
+    """(blocks gained, reference-count changes) over `calls` calls."""
+    for _ in range(warmup):
+        call()
+    gc.collect()
+    before_refs = [sys.getrefcount(o) for o in objects]
+    before = sys.getallocatedblocks()
+    for _ in range(calls):
+        call()
+    gc.collect()
+    after = sys.getallocatedblocks()
+    after_refs = [sys.getrefcount(o) for o in objects]
+    changed = [(i, b, a) for i, (b, a)
+               in enumerate(zip(before_refs, after_refs)) if a != b]
+    return after - before, changed
+
+
+def assert_steady(call, objects):
+    blocks, changed = growth(call, objects)
+    assert blocks <= SLACK_BLOCKS, f"{blocks} blocks gained"
+    assert changed == [], "reference counts moved (index, before, after)"
+
+
+@contextlib.contextmanager
+def quiet_stderr():
+    saved, sys.stderr = sys.stderr, NullStream()
+    try:
+        yield
+    finally:
+        sys.stderr = saved
+
+
+@contextlib.contextmanager
+def cline_in_traceback(value):
+    options = sys.modules["binding_runtime"]
+    saved = options.__dict__.get("cline_in_traceback", None)
+    options.cline_in_traceback = value
+    try:
+        yield
+    finally:
+        if saved is None:
+            options.__dict__.pop("cline_in_traceback", None)
+        else:
+            options.cline_in_traceback = saved
+
+
+# Fresh, non-interned objects so that their counts are ours alone.
+def _text(s):
+    return "".join([s, "\u00e9"])[:-1] + "\u00e9"
+
+
+class Arguments:
+    def __init__(self):
+        self.url = _text("http://127.0.0.1:9/v1")
+        self.key = _text("key")
+        self.model = _text("model")
+        self.obj = fb.AISummary(self.url, self.key, self.model)
+        self.content = _text("Hello, world! 你好，世界。")
+        self.prompt = _text("short")
+        self.length = 123456789
+        self.reply = _text("reply")
+        self.bad_keyword = _text("promptx")
+
+    def all(self):
+        return [self.obj, self.url, self.key, self.model, self.content,
+                self.prompt, self.length, self.reply, self.bad_keyword]
+
+
+def _service_call(name):
+    def run(a):
+        getattr(a.obj, name)(a.content, a.prompt, length=a.length)
+    return run
+
+
+def _binding_errors(a):
+    for call in (lambda: a.obj.extract(),
+                 lambda: a.obj.refined_title(a.content, a.prompt, 1, 2),
+                 lambda: a.obj.extract(a.content, **{a.bad_keyword: 1}),
+                 lambda: a.obj.extract(a.content, content=a.prompt),
+                 lambda: fb.AISummary(a.url)):
+        try:
+            call()
+        except TypeError:
+            pass
+        else:
+            raise AssertionError("binding error expected")
+
+
+def _passes_interrupt(a):
+    try:
+        a.obj.refined_title(a.content, a.prompt)
+    except KeyboardInterrupt:
+        pass
+    else:
+        raise AssertionError("KeyboardInterrupt expected")
+
+
+def _construct(a):
+    fb.AISummary(a.url, a.key, a.model)
+    fb.AISummary(base_url=a.url, model_id=a.model, api_key=a.key)
+    a.obj.__init__(a.url, a.key)
+
+
+def _method_attributes(a):
+    f = fb.AISummary.extract
+    for name in ("__name__", "__qualname__", "__doc__", "__dict__",
+                 "__globals__", "__closure__", "__code__", "__defaults__",
+                 "__kwdefaults__", "__annotations__", "_is_coroutine",
+                 "__module__", "func_name", "func_defaults"):
+        getattr(f, name)
+    f.__reduce__()
+    repr(f)
+    f.__doc__ = a.prompt
+    del f.__doc__
+    f.__name__ = f.__name__
+    f.__qualname__ = f.__qualname__
+    f.__defaults__ = f.__defaults__
+    f.__kwdefaults__ = None
+    f.__annotations__ = None
+    f.__module__ = a.prompt
+    f.__module__ = "factbrief.factbrief"
+    f.__dict__ = {}
+    for name, value in (("__name__", 1), ("__qualname__", None),
+                        ("__defaults__", []), ("__kwdefaults__", ()),
+                        ("__annotations__", 0), ("__dict__", a.prompt)):
+        try:
+            setattr(f, name, value)
+        except TypeError:
+            pass
+        else:
+            raise AssertionError(f"assigning {name} should fail")
+
+
+def _last_entry_name(a):
+    try:
+        a.obj.extract()
+    except TypeError as e:
+        tb = e.__traceback__
+    while tb.tb_next:
+        tb = tb.tb_next
+    return tb.tb_frame.f_code.co_name
+
+
+def _tracebacks(a):
+    _binding_errors(a)
+    a.obj.extract(a.content, a.prompt)   # caught, entries printed
+
+
+# name -> (stand-in keyword arguments or None, call)
+PATHS = {
+    "extract ok": ({}, _service_call("extract")),
+    "refined_title ok": ({}, _service_call("refined_title")),
+    "extract caught": ({"raises": RuntimeError},
+                       _service_call("extract")),
+    "refined_title caught in client": (
+        {"raises": ValueError, "raise_in_constructor": True},
+        _service_call("refined_title")),
+    "binding errors": (None, _binding_errors),
+    "KeyboardInterrupt": ({"raises": KeyboardInterrupt}, _passes_interrupt),
+    "constructor": (None, _construct),
+    "method attributes": (None, _method_attributes),
+    "native traceback entries": ({"raises": OSError}, _tracebacks),
+}
+
+
+@pytest.mark.parametrize("path", list(PATHS))
+def test_path_keeps_memory_and_references(path):
+    client_kw, body = PATHS[path]
+    a = Arguments()
+    objects = a.all()
+    with contextlib.ExitStack() as stack:
+        stack.enter_context(quiet_stderr())
+        if client_kw is not None:
+            client = StandIn(reply=a.reply, **client_kw)
+            objects.append(client)
+            stack.enter_context(module_global("OpenAI", client))
+        if path == "method attributes":
+            stack.enter_context(warnings.catch_warnings())
+            warnings.simplefilter("ignore", RuntimeWarning)
+            f = fb.AISummary.extract
+            saved = f.__defaults__, f.__module__
+            stack.callback(setattr, f, "__defaults__", saved[0])
+            stack.callback(setattr, f, "__module__", saved[1])
+            objects += list(saved)
+        if path == "native traceback entries":
+            stack.enter_context(cline_in_traceback(True))
+            assert re.search(r"\(.+:\d+\)$", _last_entry_name(a))
+        assert_steady(lambda: body(a), objects)
+
+
+@pytest.mark.parametrize("leak", ["block", "reference"])
+def test_one_lost_block_or_reference_per_call_is_caught(leak):
+    # The check itself must notice the smallest per-call leak.
+    kept = []
+    a = Arguments()
+    if leak == "block":
+        def call():
+            kept.append(object())
+    else:
+        def call():
+            kept.append(a.content)
+    blocks, changed = growth(call, a.all())
+    if leak == "block":
+        assert blocks > SLACK_BLOCKS
+    else:
+        assert changed
