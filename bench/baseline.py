@@ -1,0 +1,54 @@
+"""AISummary as a plain Python class: what a caller would write instead of
+the extension module. Same calls on `re`, on the client class named by the
+module global `OpenAI` and on `traceback`, same prompt texts, same records;
+the benchmarks time the two side by side."""
+
+import re
+import traceback
+
+from openai import OpenAI
+
+
+class AISummary(object):
+    def __init__(self, base_url, api_key, model_id=''):
+        self.base_url = base_url
+        self.api_key = api_key
+        self.model_id = model_id
+
+    def extract(self, content, prompt='', length=200):
+        try:
+            pattern = re.compile(r'[^\w\s]')
+            content = re.sub(pattern, '', content)
+            # !s: str(), then format() only for a str subclass, as the
+            # module builds its text.
+            messages = (f"作为一个事实信息核查员，"
+                        f"请从如下内容中抽取出事实性信息，"
+                        f"并根据事实信息总结出摘要, "
+                        f"要求字数在{length!s}字左右。要求: "
+                        f"{prompt!s}。" + content)
+            client = OpenAI(base_url=self.base_url, api_key=self.api_key)
+            response = client.chat.completions.create(
+                model=self.model_id,
+                messages=[{"role": "user", "content": messages}],
+                stream=False)
+            summary = response.choices[0].message.content
+            return {"summary": summary, "content": content, "status": "ok"}
+        except Exception:
+            traceback.print_exc()
+            return {"summary": "", "content": "", "status": "error"}
+
+    def refined_title(self, content, prompt='', length=200):
+        try:
+            pattern = re.compile(r'[^\w\s]')
+            content = re.sub(pattern, '', content)
+            messages = prompt + "。" + content
+            client = OpenAI(base_url=self.base_url, api_key=self.api_key)
+            response = client.chat.completions.create(
+                model=self.model_id,
+                messages=[{"role": "user", "content": messages}],
+                stream=False)
+            title = response.choices[0].message.content
+            return {"title": title, "content": content, "status": "ok"}
+        except Exception:
+            traceback.print_exc()
+            return {"title": "", "content": "", "status": "error"}
