@@ -5,6 +5,7 @@
 #include "runtime/arg_binding.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 namespace runtime {
@@ -12,15 +13,57 @@ namespace {
 
 // ---- messages (cold) ----
 
+// The message is put together by hand: a refused call is an ordinary
+// outcome for callers that probe signatures, and the general formatter
+// costs more than the rest of the failed call.
+class MessageText {
+public:
+    void add(const char* text, std::size_t limit = SIZE_MAX)
+    {
+        std::size_t n = std::min(std::strlen(text), limit);
+        n = std::min(n, sizeof data_ - len_);
+        std::memcpy(data_ + len_, text, n);
+        len_ += n;
+    }
+    void add_count(Py_ssize_t value)
+    {
+        char digits[24];
+        int n = 0;
+        std::size_t magnitude =
+            value < 0 ? std::size_t(0) - std::size_t(value) : std::size_t(value);
+        do {
+            digits[n++] = char('0' + magnitude % 10);
+            magnitude /= 10;
+        } while (magnitude);
+        if (value < 0) digits[n++] = '-';
+        while (n && len_ < sizeof data_) data_[len_++] = digits[--n];
+    }
+    void raise(PyObject* type) const
+    {
+        PyObject* text = PyUnicode_DecodeUTF8(data_, Py_ssize_t(len_),
+                                              "replace");
+        if (!text) return;
+        PyErr_SetObject(type, text);
+        Py_DECREF(text);
+    }
+
+private:
+    char data_[320];
+    std::size_t len_ = 0;
+};
+
 int raise_count_error(const ParamTable& p, Py_ssize_t given)
 {
     bool too_few = given < p.required;
     Py_ssize_t expected = too_few ? p.required : p.total;
-    PyErr_Format(PyExc_TypeError,
-                 "%.200s() takes %.8s %zd positional argument%.1s "
-                 "(%zd given)",
-                 p.function, too_few ? "at least" : "at most", expected,
-                 expected == 1 ? "" : "s", given);
+    MessageText m;
+    m.add(p.function, 200);
+    m.add(too_few ? "() takes at least " : "() takes at most ");
+    m.add_count(expected);
+    m.add(expected == 1 ? " positional argument (" : " positional arguments (");
+    m.add_count(given);
+    m.add(" given)");
+    m.raise(PyExc_TypeError);
     return -1;
 }
 

@@ -31,21 +31,12 @@ public:
     Failure fail(std::source_location where =
                      std::source_location::current()) const noexcept
     {
-        add_traceback_entry(ctx_, function_, line_,
-                            base_name(where.file_name()),
+        add_traceback_entry(ctx_, function_, line_, where.file_name(),
                             static_cast<int>(where.line()));
         return Failure{};
     }
 
 private:
-    static const char* base_name(const char* path) noexcept
-    {
-        const char* name = path;
-        for (const char* p = path; *p; ++p)
-            if (*p == '/' || *p == '\\') name = p + 1;
-        return name;
-    }
-
     const TracebackContext& ctx_;
     const char* function_;
     int line_;

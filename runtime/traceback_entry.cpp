@@ -140,6 +140,16 @@ bool show_native_location(const TracebackContext& ctx)
     return g_switch.show;
 }
 
+// Last component of a path; only needed when a code object is made, so
+// the hot path passes the compiler's full path untouched.
+const char* base_name(const char* path)
+{
+    const char* name = path;
+    for (const char* p = path; *p; ++p)
+        if (*p == '/' || *p == '\\') name = p + 1;
+    return name;
+}
+
 // New code object for an entry, or nullptr with the error set.
 PyCodeObject* make_code(const TracebackContext& ctx, const char* function,
                         int source_line, const char* native_file,
@@ -148,7 +158,8 @@ PyCodeObject* make_code(const TracebackContext& ctx, const char* function,
     if (!native)
         return PyCode_NewEmpty(ctx.source_file, function, source_line);
     PyObject* name = PyUnicode_FromFormat("%s (%s:%d)", function,
-                                          native_file, native_line);
+                                          base_name(native_file),
+                                          native_line);
     if (!name) return nullptr;
     const char* utf8 = PyUnicode_AsUTF8(name);
     PyCodeObject* code =

@@ -16,7 +16,7 @@ struct TracebackContext {
 
 // Adds an entry for `function` at `source_line` to the pending exception.
 // With the options module's switch true, the entry's name also shows the
-// native file and line. Never fails: when an entry cannot be made, the
+// native file (its last path component) and line. Never fails: when an entry cannot be made, the
 // exception keeps going without it (or is replaced by the error that
 // stopped its code object from being made).
 void add_traceback_entry(const TracebackContext& ctx, const char* function,
