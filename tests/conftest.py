@@ -1,6 +1,7 @@
 """Shared helpers: a fresh interpreter for import-time behaviour, and the
 last traceback entry of an exception."""
 
+import ctypes
 import json
 import subprocess
 import sys
@@ -42,3 +43,28 @@ def last_entry(exc):
     """(file name, function name, line) of the innermost traceback entry."""
     frame = traceback.extract_tb(exc.__traceback__)[-1]
     return frame.filename, frame.name, frame.lineno
+
+
+def traceback_entries(exc):
+    """(function name, line) of every traceback entry, outermost first."""
+    tb, found = exc.__traceback__, []
+    while tb is not None:
+        found.append((tb.tb_frame.f_code.co_name, tb.tb_lineno))
+        tb = tb.tb_next
+    return found
+
+
+_vectorcall_method = ctypes.pythonapi.PyObject_VectorcallMethod
+_vectorcall_method.restype = ctypes.py_object
+_vectorcall_method.argtypes = [ctypes.py_object,
+                               ctypes.POINTER(ctypes.py_object),
+                               ctypes.c_size_t, ctypes.py_object]
+
+
+def vectorcall_method(name, args, kwnames, kwvalues):
+    """args[0].<name>(*args[1:], **kw) as a fast call with `kwnames`
+    passed as they are: duplicates and names that are not strings reach
+    the method."""
+    items = list(args) + list(kwvalues)
+    array = (ctypes.py_object * len(items))(*items)
+    return _vectorcall_method(name, array, len(args), tuple(kwnames))

@@ -1,7 +1,6 @@
 """Argument binding of the three methods: what each wrong call raises and
 where its traceback points, and what a right call hands the body."""
 
-import ctypes
 import functools
 import sys
 import traceback
@@ -12,7 +11,7 @@ import pytest
 
 import factbrief.factbrief as fb
 import binding_runtime  # registered by the import above
-from conftest import SOURCE_FILE, last_entry
+from conftest import SOURCE_FILE, last_entry, vectorcall_method
 
 A = fb.AISummary
 DEF_LINE = {"__init__": 10, "extract": 15, "refined_title": 31}
@@ -47,21 +46,6 @@ def multiple(name, key):
 
 def unexpected(name, key):
     return f"{name}() got an unexpected keyword argument '{key}'"
-
-
-_vectorcall_method = ctypes.pythonapi.PyObject_VectorcallMethod
-_vectorcall_method.restype = ctypes.py_object
-_vectorcall_method.argtypes = [ctypes.py_object,
-                               ctypes.POINTER(ctypes.py_object),
-                               ctypes.c_size_t, ctypes.py_object]
-
-
-def vectorcall_method(name, args, kwnames, kwvalues):
-    """obj.name(*args[1:], **zip(kwnames, kwvalues)) as the fast call
-    convention passes it: keyword names as a tuple of any objects."""
-    items = list(args) + list(kwvalues)
-    array = (ctypes.py_object * len(items))(*items)
-    return _vectorcall_method(name, array, len(args), tuple(kwnames))
 
 
 @pytest.fixture(autouse=True)

@@ -13,6 +13,7 @@ import threading
 import pytest
 
 import factbrief.factbrief as fb
+from conftest import traceback_entries
 from local_service import (LocalService, StandIn, clean, extract_message,
                            module_global, quiet_client_environment,
                            real_openai, title_message)
@@ -68,14 +69,6 @@ def assert_still_works(service, method="extract"):
                 else title_message("still, here!"))
     assert record == {ANSWER_KEY[method]: "echo:after:" + expected,
                       "content": "still here", "status": "ok"}
-
-
-def entries(exc):
-    tb, found = exc.__traceback__, []
-    while tb is not None:
-        found.append((tb.tb_frame.f_code.co_name, tb.tb_lineno))
-        tb = tb.tb_next
-    return found
 
 
 # mode, method, requests the client makes (its own retries included)
@@ -169,7 +162,7 @@ def test_signal_interrupts_a_waiting_call(service, capsys, method):
         with pytest.raises(KeyboardInterrupt) as caught:
             getattr(obj, method)("text")
     assert (f"factbrief.factbrief.AISummary.{method}",
-            CREATE_LINE[method]) in entries(caught.value)
+            CREATE_LINE[method]) in traceback_entries(caught.value)
     assert capsys.readouterr().err == ""
     assert_still_works(service, method)
 
@@ -220,7 +213,7 @@ def test_memory_error_in_the_handler_propagates(service, capsys):
             fb.AISummary("u", "k").refined_title("t")
     assert isinstance(caught.value.__context__, ConnectionError)
     assert ("factbrief.factbrief.AISummary.refined_title",
-            44) in entries(caught.value)
+            44) in traceback_entries(caught.value)
     assert sys.exc_info() == (None, None, None)
     assert_still_works(service)
 

@@ -6,7 +6,6 @@ many more.
 """
 
 import contextlib
-import ctypes
 import io
 import os
 import re
@@ -18,6 +17,7 @@ from hypothesis import strategies as st
 
 import factbrief.factbrief as fb
 from binding_model import METHODS, bind
+from conftest import traceback_entries, vectorcall_method
 from local_service import StandIn, extract_message, module_global
 
 _PROFILES = {"ci": 150, "deep": 5000}
@@ -123,29 +123,6 @@ def _service_self(tag):
                         f"model-{tag}")
 
 
-_vectorcall_method = ctypes.pythonapi.PyObject_VectorcallMethod
-_vectorcall_method.restype = ctypes.py_object
-_vectorcall_method.argtypes = [ctypes.py_object,
-                               ctypes.POINTER(ctypes.py_object),
-                               ctypes.c_size_t, ctypes.py_object]
-
-
-def vectorcall(name, args, kwnames, kwvalues):
-    """obj.<name>(*args[1:], **kw) with `kwnames` passed as they are:
-    duplicates and names that are not strings reach the method."""
-    items = list(args) + list(kwvalues)
-    array = (ctypes.py_object * len(items))(*items)
-    return _vectorcall_method(name, array, len(args), tuple(kwnames))
-
-
-def _entries(exc):
-    tb, found = exc.__traceback__, []
-    while tb is not None:
-        found.append((tb.tb_frame.f_code.co_name, tb.tb_lineno))
-        tb = tb.tb_next
-    return found
-
-
 def _expected(method, route, args, names, values):
     """The binding the model predicts, or the exception it raises."""
     if route != "vectorcall":
@@ -176,7 +153,7 @@ def _make_call(method, route, extra, names):
 
     def call():
         if route == "vectorcall":
-            return vectorcall(method, args, names, values)
+            return vectorcall_method(method, args, names, values)
         kw = {}
         for n, v in zip(names, values):
             kw[n] = v
@@ -229,7 +206,7 @@ def test_calls_bind_as_the_model_says(shape):
         if route == "vectorcall" or str(got) != "keywords must be strings":
             entry = (f"factbrief.factbrief.AISummary.{method}",
                      METHODS[method].first_line)
-            entries = _entries(got)
+            entries = traceback_entries(got)
             if isinstance(got, TypeError):
                 # Raised by the binding itself: its entry is innermost.
                 assert entries[-1] == entry
