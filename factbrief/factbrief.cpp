@@ -93,7 +93,12 @@ int copy_spec_attr(PyObject* spec, PyObject* dict, const char* from,
 PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept
 {
     if (check_interpreter() < 0) return nullptr;
-    if (g_initialised) return Py_NewRef(g_initialised);
+    // The caller nulls the state pointer of whatever module create returns
+    // without freeing it, so the state of a re-created module is freed here.
+    if (g_initialised) {
+        PyMem_Free(PyModule_GetState(g_initialised));
+        return Py_NewRef(g_initialised);
+    }
     Ref name = steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
     Ref module = steal(PyModule_NewObject(name.get()));

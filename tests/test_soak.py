@@ -5,6 +5,7 @@ growth proportional to the count; the slack allowed is fixed."""
 
 import contextlib
 import gc
+import importlib
 import re
 import sys
 import warnings
@@ -122,6 +123,13 @@ def _construct(a):
     a.obj.__init__(a.url, a.key)
 
 
+def _reimport(a):
+    # Create hands back the loaded module; the state block the interpreter
+    # allocates for it again must not pile up.
+    del sys.modules["factbrief.factbrief"]
+    assert importlib.import_module("factbrief.factbrief") is fb
+
+
 def _method_attributes(a):
     f = fb.AISummary.extract
     for name in ("__name__", "__qualname__", "__doc__", "__dict__",
@@ -179,6 +187,7 @@ PATHS = {
     "binding errors": (None, _binding_errors),
     "KeyboardInterrupt": ({"raises": KeyboardInterrupt}, _passes_interrupt),
     "constructor": (None, _construct),
+    "re-import": (None, _reimport),
     "method attributes": (None, _method_attributes),
     "native traceback entries": ({"raises": OSError}, _tracebacks),
 }
