@@ -18,8 +18,9 @@ mkdir -p "$out/dist"
 "$python" -m venv "$out/tools"
 "$out/tools/bin/python" -m pip install -q build
 "$out/tools/bin/python" -m build --sdist --outdir "$out/dist" . >"$out/sdist.log"
-"$out/tools/bin/python" -m pip wheel -q --no-deps -w "$out/dist" . \
-    >"$out/wheel.log"
+# Its own build directory: the default one belongs to scripts/setup.sh.
+"$out/tools/bin/python" -m pip wheel -q --no-deps -w "$out/dist" \
+    -Cbuild-dir="$out/wheel-build" . >"$out/wheel.log"
 
 wheel=$(ls "$out"/dist/factbrief-*.whl)
 sdist=$(ls "$out"/dist/factbrief-*.tar.gz)

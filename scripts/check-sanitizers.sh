@@ -30,15 +30,25 @@ root=$PWD
 venv=.venv-asan
 real=$venv/bin/python3.10  # the interpreter itself; setup runs on it
 python=$(scripts/find-python.sh)
-if [ ! -x "$real" ] ||
-        ! "$real" -c 'import sys; assert sys.version_info[:2] == (3, 10)' 2>/dev/null; then
+# A venv copied or pruned by hand can run Python yet miss parts of pip or
+# of the test tools (a tree filter that drops every folder named "build"
+# does both); such a venv is made anew rather than patched.
+healthy() {
+    [ -x "$real" ] &&
+        "$real" -c 'import sys; assert sys.version_info[:2] == (3, 10)' \
+            2>/dev/null &&
+        "$real" -m pip install --help >/dev/null 2>&1 &&
+        "$real" -c 'import pytest, build, hypothesis, pytest_httpserver, openai' \
+            2>/dev/null
+}
+stamp=$venv/.factbrief-deps
+if ! healthy; then
     rm -rf "$venv"
     "$python" -m venv "$venv"
 fi
 build=(--no-build-isolation -Cbuild-dir=build/asan
        -Ccmake.define.FACTBRIEF_SANITIZE=ON
        -Ccmake.build-type=RelWithDebInfo -Cinstall.strip=false)
-stamp=$venv/.factbrief-deps
 want=$(sha256sum pyproject.toml | cut -d' ' -f1)
 if [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
     "$real" -m pip install -q -U pip
@@ -75,10 +85,18 @@ chmod +x "$wrapper"
 # Console scripts the tests may run must start through the wrapper too.
 for f in "$venv"/bin/*; do
     if [ -f "$f" ] && [ ! -L "$f" ] &&
-            [ "$(head -c 200 "$f" | head -n1)" = "#!$root/$real" ]; then
+            head -c 200 "$f" | head -n1 | grep -qxF "#!$root/$real"; then
         sed -i "1s|.*|#!$wrapper|" "$f"
     fi
 done
+# With ASan loaded first, gcc's UBSan runtime hands its log_path to ASan's
+# copy of the report settings and keeps writing its own reports to stderr,
+# where pytest's capture or a test's pipe swallows them when the process
+# dies. Every interpreter of this venv therefore points UBSan's own copy at
+# the report folder named in FACTBRIEF_UBSAN_LOG, if set, as it starts.
+cat > "$venv/lib/python3.10/site-packages/factbrief-ubsan-log.pth" <<EOF
+import os, ctypes; p = os.environ.get("FACTBRIEF_UBSAN_LOG"); p and ctypes.CDLL("$ubsan").__sanitizer_set_report_path(p.encode())
+EOF
 
 log_dir=build/asan/reports
 rm -rf "$log_dir"
@@ -91,6 +109,7 @@ export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp\
 :print_suppressions=0:exitcode=87"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:exitcode=88\
 :log_path=$root/$log_dir/ubsan:log_exe_name=1"
+export FACTBRIEF_UBSAN_LOG=$root/$log_dir/ubsan
 pass2=(tests/test_soak.py
        tests/test_faults.py::test_real_memory_exhaustion_gives_the_failure_record)
 status=0

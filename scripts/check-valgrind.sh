@@ -29,19 +29,31 @@ fi
 
 out=build/valgrind
 rm -rf "$out"
-mkdir -p "$out/logs" "$out/debug"
-# The installed module is stripped. The build tree keeps an unstripped
-# copy; when its build id matches, memcheck reads function names from it.
+mkdir -p "$out/logs"
+# The installed module is stripped, and memcheck looks for a separate
+# debug file by build id only under /usr/lib/debug. The build tree keeps an
+# unstripped copy; when its build id matches (the same link, so the same
+# code), the tests import the installed package through an overlay whose
+# module is that copy, and reports name factbrief's functions.
 id=$(readelf -n "$so" | sed -n 's/.*Build ID: //p')
 for candidate in build/*/factbrief*.so; do
     [ -f "$candidate" ] || continue
     if [ -n "$id" ] &&
             [ "$(readelf -n "$candidate" | sed -n 's/.*Build ID: //p')" = "$id" ]; then
-        mkdir -p "$out/debug/.build-id/${id:0:2}"
-        ln -s "$root/$candidate" "$out/debug/.build-id/${id:0:2}/${id:2}.debug"
+        mkdir -p "$out/site/factbrief"
+        for f in "$(dirname "$so")"/*; do
+            case $f in */__pycache__|"$so") continue ;; esac
+            ln -s "$root/$f" "$out/site/factbrief/"
+        done
+        ln -s "$root/$candidate" "$out/site/factbrief/$(basename "$so")"
+        export PYTHONPATH=$root/$out/site${PYTHONPATH:+:$PYTHONPATH}
         break
     fi
 done
+if [ ! -d "$out/site" ]; then
+    echo "check-valgrind: no unstripped copy of $so in build/;" \
+         "factbrief's frames will show as ???" >&2
+fi
 
 # The core: binding, method objects, construction, the service through
 # stand-ins and a real local HTTP service (faults included), soak paths
@@ -53,7 +65,8 @@ done
 tests=("$@")
 if [ ${#tests[@]} -eq 0 ]; then
     tests=(tests/test_binding.py tests/test_method_function.py
-           tests/test_constructor.py tests/test_faults.py tests/test_soak.py
+           tests/test_constructor.py tests/test_service_calls.py
+           tests/test_service_http.py tests/test_faults.py tests/test_soak.py
            tests/test_properties.py
            --deselect=tests/test_faults.py::test_real_memory_exhaustion_gives_the_failure_record
            "--deselect=tests/test_soak.py::test_one_lost_block_or_reference_per_call_is_caught[block]")
@@ -64,7 +77,6 @@ PYTHONMALLOC=malloc valgrind --tool=memcheck --error-exitcode=99 \
     --leak-check=full --show-leak-kinds=definite \
     --errors-for-leak-kinds=definite --track-origins=no --num-callers=40 \
     --suppressions="$root/scripts/valgrind.supp" \
-    --extra-debuginfo-path="$root/$out/debug" \
     --trace-children=yes \
     --trace-children-skip='*/g++*,*/gcc*,*/cc1plus,*/as,*/ld,*/collect2' \
     --log-file="$root/$out/logs/memcheck.%p.log" \
