@@ -20,7 +20,7 @@ mkdir -p "$out/dist"
 "$out/tools/bin/python" -m build --sdist --outdir "$out/dist" . >"$out/sdist.log"
 # Its own build directory: the default one belongs to scripts/setup.sh.
 "$out/tools/bin/python" -m pip wheel -q --no-deps -w "$out/dist" \
-    -Cbuild-dir="$out/wheel-build" . >"$out/wheel.log"
+    --config-settings=build-dir="$out/wheel-build" . >"$out/wheel.log"
 
 wheel=$(ls "$out"/dist/factbrief-*.whl)
 sdist=$(ls "$out"/dist/factbrief-*.tar.gz)
