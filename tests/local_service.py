@@ -44,6 +44,28 @@ def title_message(content, prompt=""):
     return prompt + STOP + clean(content)
 
 
+def echoed_record(method, content, prompt="", length=200, model="shared"):
+    """The record a call gets from LocalService's "echo" behaviours."""
+    if method == "extract":
+        answer = {"summary": f"echo:{model}:"
+                  + extract_message(content, prompt, length)}
+    else:
+        answer = {"title": f"echo:{model}:" + title_message(content, prompt)}
+    return {**answer, "content": clean(content), "status": "ok"}
+
+
+def run_threads(worker, count, bound):
+    """Runs worker(0..count-1) on daemon threads and waits `bound` seconds
+    for each; fails when one is still running (a hang, not a slow test)."""
+    threads = [threading.Thread(target=worker, args=(i,), daemon=True)
+               for i in range(count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(bound)
+    assert not any(t.is_alive() for t in threads)
+
+
 class NullStream:
     """A stderr that keeps nothing, so printed tracebacks cost no memory."""
 

@@ -14,9 +14,10 @@ import pytest
 
 import factbrief.factbrief as fb
 from conftest import traceback_entries
-from local_service import (LocalService, StandIn, clean, extract_message,
-                           module_global, quiet_client_environment,
-                           real_openai, title_message)
+from local_service import (LocalService, StandIn, echoed_record,
+                           extract_message, module_global,
+                           quiet_client_environment, real_openai,
+                           run_threads, title_message)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CALL_BOUND = 30.0   # seconds; the service's own deadlines are far shorter
@@ -117,23 +118,10 @@ def test_slow_answers_to_many_threads_at_once(service):
         method = ("extract", "refined_title")[i % 2]
         records[i] = getattr(obj, method)(f"thread {i}, here!", f"p{i}")
 
-    threads = [threading.Thread(target=worker, args=(i,), daemon=True)
-               for i in range(count)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(CALL_BOUND)
-    assert not any(t.is_alive() for t in threads)
+    run_threads(worker, count, CALL_BOUND)
     for i, record in enumerate(records):
-        content, prompt = f"thread {i}, here!", f"p{i}"
-        if i % 2 == 0:
-            answer = {"summary": "echo:shared:" + extract_message(
-                content, prompt)}
-        else:
-            answer = {"title": "echo:shared:" + title_message(
-                content, prompt)}
-        assert record == {**answer, "content": clean(content),
-                          "status": "ok"}
+        method = ("extract", "refined_title")[i % 2]
+        assert record == echoed_record(method, f"thread {i}, here!", f"p{i}")
     # The calls waited side by side, not one after another.
     assert service.hits == {"slow-0.5": count}
     assert service.peak > 1

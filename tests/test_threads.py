@@ -6,9 +6,9 @@ import threading
 import pytest
 
 import factbrief.factbrief as fb
-from local_service import (LocalService, clean, extract_message,
-                           module_global, quiet_client_environment,
-                           real_openai, title_message)
+from local_service import (LocalService, echoed_record, module_global,
+                           quiet_client_environment, real_openai,
+                           run_threads)
 
 THREADS = 8
 CALLS_PER_THREAD = 250
@@ -20,15 +20,6 @@ def service(monkeypatch, tmp_path):
     quiet_client_environment(monkeypatch, str(tmp_path))
     with LocalService() as svc, module_global("OpenAI", real_openai()):
         yield svc
-
-
-def expected_record(method, content, prompt, length):
-    if method == "extract":
-        answer = {"summary": "echo:shared:" + extract_message(
-            content, prompt, length)}
-    else:
-        answer = {"title": "echo:shared:" + title_message(content, prompt)}
-    return {**answer, "content": clean(content), "status": "ok"}
 
 
 def test_threads_sharing_one_object_get_their_own_answers(service):
@@ -45,19 +36,13 @@ def test_threads_sharing_one_object_get_their_own_answers(service):
                 content = f"thread {t}, call {i}: 数据，第{i}条！"
                 prompt, length = f"p{t}.{i}", i
                 record = getattr(obj, method)(content, prompt, length)
-                if record != expected_record(method, content, prompt,
-                                             length):
+                if record != echoed_record(method, content, prompt,
+                                            length):
                     wrong.append((t, i, record))
         except BaseException as e:  # reported by the main thread
             errors.append((t, e))
 
-    threads = [threading.Thread(target=worker, args=(t,), daemon=True)
-               for t in range(THREADS)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join(JOIN_BOUND)
-    assert not any(thread.is_alive() for thread in threads)
+    run_threads(worker, THREADS, JOIN_BOUND)
     assert errors == []
     assert wrong[:3] == []
     assert service.hits == {"echo": THREADS * CALLS_PER_THREAD}
