@@ -25,17 +25,17 @@ public:
         std::memcpy(data_ + len_, text, n);
         len_ += n;
     }
+    // Counts are never negative: they come from argument and parameter
+    // counts.
     void add_count(Py_ssize_t value)
     {
         char digits[24];
         int n = 0;
-        std::size_t magnitude =
-            value < 0 ? std::size_t(0) - std::size_t(value) : std::size_t(value);
+        auto rest = std::size_t(value);
         do {
-            digits[n++] = char('0' + magnitude % 10);
-            magnitude /= 10;
-        } while (magnitude);
-        if (value < 0) digits[n++] = '-';
+            digits[n++] = char('0' + rest % 10);
+            rest /= 10;
+        } while (rest);
         while (n && len_ < sizeof data_) data_[len_++] = digits[--n];
     }
     void raise(PyObject* type) const
