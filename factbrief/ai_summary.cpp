@@ -4,6 +4,7 @@
 // its lines, its prompt text and the key of its answer.
 #include "factbrief/ai_summary.h"
 
+#include "runtime/call.h"
 #include "runtime/exception_scope.h"
 #include "runtime/statements.h"
 
@@ -117,13 +118,13 @@ Ref clean_text(const ModuleState& st, Statements& body, int def_line,
     Ref compile = re_function(st, st.t_compile);
     if (!compile) return body.fail();
     Ref pattern =
-        steal(PyObject_CallOneArg(compile.get(), st.t_clean_pattern));
+        steal(runtime::call_one_arg(compile.get(), st.t_clean_pattern));
     if (!pattern) return body.fail();
     body.at(def_line + kClean);
     Ref sub = re_function(st, st.t_sub);
     if (!sub) return body.fail();
     PyObject* args[] = {pattern.get(), st.empty_text, content};
-    Ref cleaned = steal(PyObject_Vectorcall(sub.get(), args, 3, nullptr));
+    Ref cleaned = steal(runtime::call(sub.get(), args, 3));
     if (!cleaned) return body.fail();
     return cleaned;
 }
@@ -138,7 +139,7 @@ Ref make_client(const ModuleState& st, PyObject* self)
     if (!api_key) return {};
     PyObject* args[] = {base_url.get(), api_key.get()};
     return steal(
-        PyObject_Vectorcall(openai.get(), args, 0, st.client_kwnames));
+        runtime::call(openai.get(), args, 0, st.client_kwnames));
 }
 
 // [{"role": "user", "content": text}]
@@ -172,7 +173,7 @@ Ref send_request(const ModuleState& st, Statements& body, int def_line,
     body.at(def_line + kCreate);
     PyObject* args[] = {model.get(), messages.get(), Py_False};
     Ref response = steal(
-        PyObject_Vectorcall(create.get(), args, 0, st.create_kwnames));
+        runtime::call(create.get(), args, 0, st.create_kwnames));
     if (!response) return body.fail();
     return response;
 }
@@ -240,7 +241,7 @@ PyObject* handle_failure(const ServiceMethod& m, Statements& body)
     if (!module) return body.fail();
     Ref print_exc = steal(PyObject_GetAttr(module.get(), st.t_print_exc));
     if (!print_exc) return body.fail();
-    Ref printed = steal(PyObject_CallNoArgs(print_exc.get()));
+    Ref printed = steal(runtime::call_no_args(print_exc.get()));
     if (!printed) return body.fail();
     body.at(m.def_line + kFailure);
     Ref record = make_record(st, st.*m.answer_key, st.empty_text,

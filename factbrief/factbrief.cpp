@@ -36,7 +36,9 @@
 #include "factbrief/ai_summary.h"
 #include "factbrief/module_state.h"
 
+#include "runtime/call.h"
 #include "runtime/compat.h"
+#include "runtime/exception_scope.h"
 #include "runtime/method_function.h"
 #include "runtime/statements.h"
 #include "runtime/version_check.h"
@@ -223,7 +225,8 @@ int make_class_constants(PyObject* object)
 int register_full_name()
 {
     PyObject* modules = PyImport_GetModuleDict();  // borrowed
-    PyObject* present = PyDict_GetItemWithError(modules, g_state.t_module_name);
+    PyObject* present =
+        PyDict_GetItemWithError(modules, g_state.t_module_name);
     if (present) return 0;
     if (PyErr_Occurred()) return -1;
     return PyDict_SetItem(modules, g_state.t_module_name, g_initialised);
@@ -263,7 +266,45 @@ Ref import_module(PyObject* name)
         name, g_state.module_dict, locals.get(), nullptr, 0));
 }
 
-// `from package import name`, falling back to a loaded submodule.
+// sys.modules[f"{module.__name__}.{name}"], or an empty Ref (with any
+// error of the look-up still set).
+Ref loaded_submodule(PyObject* module, PyObject* name)
+{
+    Ref package_name =
+        steal(PyObject_GetAttr(module, g_state.t_dunder_name));
+    if (!package_name) return {};
+    Ref full = steal(PyUnicode_FromFormat("%S%U%S", package_name.get(),
+                                          g_state.t_dot, name));
+    if (!full) return {};
+    return steal(PyImport_GetModule(full.get()));
+}
+
+// The ImportError for a name that could not be had; the error that led
+// here, if any, stays attached as its __context__.
+Ref cannot_import(PyObject* name)
+{
+    runtime::PendingAside cause;
+    PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+    return {};
+}
+
+// After a failed from-import: true when the package itself is loaded, so
+// that only getting the name failed (a module __getattr__ raising in the
+// import machinery's from-list check, say). Interrupts never count.
+bool only_name_failed(PyObject* package)
+{
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    runtime::PendingAside aside;
+    Ref module = steal(PyImport_GetModule(package));
+    PyErr_Clear();
+    // None in the table marks a package blocked from import, not loaded.
+    return module && module.get() != Py_None &&
+           !is_initializing(module.get());
+}
+
+// `from package import name`, falling back to a loaded submodule when the
+// attribute is missing. Any other ordinary error in getting the name gives
+// way to the ImportError for it; the package's own import errors pass.
 Ref import_from(PyObject* package, PyObject* name)
 {
     Ref locals = steal(PyDict_New());
@@ -272,21 +313,17 @@ Ref import_from(PyObject* package, PyObject* name)
     PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(name));
     Ref module = steal(PyImport_ImportModuleLevelObject(
         package, g_state.module_dict, locals.get(), fromlist.get(), 0));
-    if (!module) return {};
+    if (!module)
+        return only_name_failed(package) ? cannot_import(name) : Ref();
     Ref value = steal(PyObject_GetAttr(module.get(), name));
-    if (value || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value;
-    PyErr_Clear();
-    Ref package_name =
-        steal(PyObject_GetAttr(module.get(), g_state.t_dunder_name));
-    Ref full = package_name ? steal(PyUnicode_FromFormat(
-                                  "%S%U%S", package_name.get(),
-                                  g_state.t_dot, name))
-                            : Ref();
-    if (full) value = steal(PyImport_GetModule(full.get()));
     if (value) return value;
-    PyErr_Clear();
-    PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
-    return {};
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        value = loaded_submodule(module.get(), name);
+        if (value) return value;
+    }
+    return cannot_import(name);
 }
 
 // sys.path.append(os.getcwd())
@@ -298,13 +335,13 @@ int append_working_directory()
     if (!path) return -1;
     Ref os = steal(module_global(st.t_os, st.os_cache));
     Ref getcwd = os ? steal(PyObject_GetAttr(os.get(), st.t_getcwd)) : Ref();
-    Ref cwd = getcwd ? steal(PyObject_CallNoArgs(getcwd.get())) : Ref();
+    Ref cwd = getcwd ? steal(runtime::call_no_args(getcwd.get())) : Ref();
     if (!cwd) return -1;
     if (PyList_CheckExact(path.get()))
         return PyList_Append(path.get(), cwd.get());
     Ref append = steal(PyObject_GetAttr(path.get(), st.t_append));
     Ref done =
-        append ? steal(PyObject_CallOneArg(append.get(), cwd.get())) : Ref();
+        append ? steal(runtime::call_one_arg(append.get(), cwd.get())) : Ref();
     return done ? 0 : -1;
 }
 
@@ -324,7 +361,7 @@ Ref resolve_bases(PyObject* bases)
             if (resolved && PyList_Append(resolved.get(), base) < 0) return {};
             continue;
         }
-        Ref entries = steal(PyObject_CallOneArg(fn.get(), bases));
+        Ref entries = steal(runtime::call_one_arg(fn.get(), bases));
         if (!entries) return {};
         if (!PyTuple_Check(entries.get())) {
             PyErr_SetString(PyExc_TypeError,
@@ -375,7 +412,7 @@ Ref prepare_namespace(PyObject* meta, PyObject* bases)
     Ref ns;
     if (prepare) {
         PyObject* args[] = {st.t_AISummary, bases};
-        ns = steal(PyObject_Vectorcall(prepare.get(), args, 2, nullptr));
+        ns = steal(runtime::call(prepare.get(), args, 2));
     } else {
         ns = steal(PyDict_New());
     }
@@ -428,7 +465,7 @@ Ref define_class(Statements& body)
         return body.fail();
     body.at(9);
     PyObject* args[] = {st.t_AISummary, bases.get(), ns.get()};
-    Ref cls = steal(PyObject_Vectorcall(meta.get(), args, 3, nullptr));
+    Ref cls = steal(runtime::call(meta.get(), args, 3));
     if (!cls) return body.fail();
     return cls;
 }
@@ -464,7 +501,9 @@ int run_module_body(Statements& body)
 
 // ---- exec step ----
 
-// Steps 3 to 10: nothing here records a traceback entry yet.
+// The state: interned texts, empty constants, the method type and the
+// options module. No traceback entry is recorded yet: the entries need
+// what this builds.
 int build_state(PyObject* module)
 {
     ModuleState& st = g_state;
@@ -488,7 +527,9 @@ int build_state(PyObject* module)
     return 0;
 }
 
-// Steps 11 to 13; failures are reported at line 1 until the body runs.
+// Registers the module under its full name, makes the class constants and
+// runs the body; failures before the body's first statement are reported
+// at line 1.
 int finish_module()
 {
     Statements body(g_traceback, kModuleBodyName, 1);

@@ -77,9 +77,7 @@ namespace factbrief {
     X(fact_middle, "字左右。要求: ")                                         \
     X(full_stop, "。")                                                       \
     X(empty, "")                                                             \
-    X(cline_in_traceback, "cline_in_traceback")                              \
-    X(asyncio_coroutines, "asyncio.coroutines")                              \
-    X(is_coroutine, "_is_coroutine")
+    X(cline_in_traceback, "cline_in_traceback")
 
 struct ModuleState {
     PyObject* module_dict = nullptr;

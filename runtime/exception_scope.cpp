@@ -3,6 +3,26 @@
 
 namespace runtime {
 
+PendingAside::~PendingAside()
+{
+    if (!PyErr_Occurred()) {
+        PyErr_Restore(type_, value_, tb_);
+        return;
+    }
+    if (!type_) return;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type_, &value_, &tb_);
+    if (tb_ && value_) PyException_SetTraceback(value_, tb_);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value && value_ && value != value_)
+        PyException_SetContext(value, Py_NewRef(value_));
+    Py_XDECREF(type_);
+    Py_XDECREF(value_);
+    Py_XDECREF(tb_);
+    PyErr_Restore(type, value, tb);
+}
+
 HandledException::HandledException() noexcept
 {
     PyObject *type, *value, *tb;

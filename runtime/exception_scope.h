@@ -6,19 +6,15 @@
 
 namespace runtime {
 
-// Sets the pending exception aside for code that must not see it, and puts
-// it back when the scope ends, unless discard() dropped it because a newer
-// error is to replace it.
+// Sets the pending exception aside for code that must not see it. When
+// the scope ends it is put back; but if that code failed with an error of
+// its own, the newer error stays pending with the one set aside as its
+// __context__, as a raise inside an except block would leave it. So a
+// failure here never ends with no exception set, nor hides either error.
 class PendingAside {
 public:
     PendingAside() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
-    ~PendingAside() { PyErr_Restore(type_, value_, tb_); }
-    void discard() noexcept
-    {
-        Py_CLEAR(type_);
-        Py_CLEAR(value_);
-        Py_CLEAR(tb_);
-    }
+    ~PendingAside();
     PendingAside(const PendingAside&) = delete;
     PendingAside& operator=(const PendingAside&) = delete;
 

@@ -2,9 +2,12 @@
 // registry.
 #include "runtime/method_function.h"
 
+#include "runtime/call.h"
+
 #include <structmember.h>
 
 #include <cstddef>
+#include <cstring>
 
 namespace runtime {
 namespace {
@@ -21,7 +24,12 @@ PyObject* mf_vectorcall(PyObject* op, PyObject* const* args, size_t nargsf,
 {
     auto entry = reinterpret_cast<_PyCFunctionFastWithKeywords>(
         reinterpret_cast<void (*)(void)>(as_mf(op)->def->ml_meth));
-    return entry(op, args, PyVectorcall_NARGS(nargsf), kwnames);
+    // Callers such as functools.partial reach us straight from C; without
+    // the guard a re-entering chain would run off the C stack.
+    if (Py_EnterRecursiveCall(kCallRecursionWhere)) return nullptr;
+    PyObject* result = entry(op, args, PyVectorcall_NARGS(nargsf), kwnames);
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 PyObject* mf_descr_get(PyObject* op, PyObject* obj, PyObject*) noexcept
@@ -61,28 +69,40 @@ int mf_traverse(PyObject* op, visitproc visit, void* arg) noexcept
     return 0;
 }
 
+// Breaks cycles. The name and qualified name stay valid, since repr(),
+// __reduce__ and pickle may still meet the object while the collector
+// clears its cycle (a finalizer holding a weak reference, say). Only a str
+// subclass can be part of a cycle: those give way to an exact str.
 int mf_clear(PyObject* op) noexcept
 {
     MethodFunction* f = as_mf(op);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
+    if (f->name && !PyUnicode_CheckExact(f->name))
+        Py_CLEAR(f->name);  // read again from the definition
+    if (!PyUnicode_CheckExact(f->qualname)) {
+        PyObject* empty = PyUnicode_New(0, 0);  // a shared singleton
+        if (empty) Py_SETREF(f->qualname, empty);
+        else PyErr_Clear();
+    }
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->globals);
-    Py_CLEAR(f->code);
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->kwdefaults);
     Py_CLEAR(f->dict);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->is_coroutine);
-    return 0;
+    return 0;  // the code object is immutable and cannot hold a cycle
 }
 
 void mf_dealloc(PyObject* op) noexcept
 {
     PyObject_GC_UnTrack(op);
-    if (as_mf(op)->weakreflist) PyObject_ClearWeakRefs(op);
+    MethodFunction* f = as_mf(op);
+    if (f->weakreflist) PyObject_ClearWeakRefs(op);
     mf_clear(op);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->code);
     PyObject_GC_Del(op);
 }
 
@@ -307,6 +327,10 @@ PyTypeObject mf_type = [] {
     return t;
 }();
 
+// A registered type is used only when its objects are laid out and
+// handled as ours: the same size alone would let a foreign type with
+// other slots (no GC support, say) through, and the collector would then
+// walk our objects with the wrong functions.
 PyTypeObject* check_shared_type(PyObject* shared)
 {
     if (!PyType_Check(shared)) {
@@ -316,12 +340,32 @@ PyTypeObject* check_shared_type(PyObject* shared)
         return nullptr;
     }
     auto* type = reinterpret_cast<PyTypeObject*>(shared);
-    if (type->tp_basicsize != mf_type.tp_basicsize) {
+    const PyTypeObject& ours = mf_type;
+    if (type->tp_basicsize != ours.tp_basicsize) {
         PyErr_Format(PyExc_TypeError,
                      "shared type _binding_shared.method_function has the "
                      "wrong size (%zd bytes, expected %zd); rebuild the "
                      "module that registered it",
-                     type->tp_basicsize, mf_type.tp_basicsize);
+                     type->tp_basicsize, ours.tp_basicsize);
+        return nullptr;
+    }
+    constexpr unsigned long kNeeded = Py_TPFLAGS_HAVE_GC |
+                                      Py_TPFLAGS_METHOD_DESCRIPTOR |
+                                      Py_TPFLAGS_HAVE_VECTORCALL;
+    bool same_layout =
+        std::strcmp(type->tp_name, ours.tp_name) == 0 &&
+        (type->tp_flags & kNeeded) == kNeeded &&
+        type->tp_itemsize == 0 &&
+        type->tp_vectorcall_offset == ours.tp_vectorcall_offset &&
+        type->tp_dictoffset == ours.tp_dictoffset &&
+        type->tp_weaklistoffset == ours.tp_weaklistoffset &&
+        type->tp_call == ours.tp_call && type->tp_traverse &&
+        type->tp_clear && type->tp_dealloc && type->tp_descr_get;
+    if (!same_layout) {
+        PyErr_SetString(PyExc_TypeError,
+                        "shared type _binding_shared.method_function has "
+                        "the wrong layout (name, flags or slots differ); "
+                        "rebuild the module that registered it");
         return nullptr;
     }
     return type;

@@ -24,7 +24,6 @@ public:
     }
 
     void at(int line) noexcept { line_ = line; }
-    int line() const noexcept { return line_; }
 
     // Adds the traceback entry for the current statement to the pending
     // exception; `return body.fail();` then ends the function.

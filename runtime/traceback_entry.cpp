@@ -170,8 +170,8 @@ PyCodeObject* make_code(const TracebackContext& ctx, const char* function,
 }
 
 // New reference to the entry's code object, from the cache or made now;
-// nullptr when it could not be made (its error then replaces the pending
-// one).
+// nullptr when it could not be made (its error is then pending, with the
+// one it replaced as its context).
 PyCodeObject* code_for(const TracebackContext& ctx, const char* function,
                        int source_line, const char* native_file,
                        int native_line)
@@ -187,7 +187,6 @@ PyCodeObject* code_for(const TracebackContext& ctx, const char* function,
         PendingAside aside;
         code = make_code(ctx, function, source_line, native_file,
                          native_line, native);
-        if (!code) aside.discard();
     }
     if (code) cache_code(key, code);
     return code;
@@ -207,7 +206,6 @@ void add_traceback_entry(const TracebackContext& ctx, const char* function,
         // PyFrame_New may look up builtins; it must not see the error.
         PendingAside aside;
         frame = PyFrame_New(PyThreadState_Get(), code, ctx.globals, nullptr);
-        if (!frame) PyErr_Clear();
     }
     Py_DECREF(code);
     if (!frame) return;

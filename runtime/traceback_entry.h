@@ -16,9 +16,9 @@ struct TracebackContext {
 
 // Adds an entry for `function` at `source_line` to the pending exception.
 // With the options module's switch true, the entry's name also shows the
-// native file (its last path component) and line. Never fails: when an entry cannot be made, the
-// exception keeps going without it (or is replaced by the error that
-// stopped its code object from being made).
+// native file (its last path component) and line. When the entry cannot
+// be made, the error that stopped it is pending instead, with the original
+// exception as its __context__: an exception is always left set.
 void add_traceback_entry(const TracebackContext& ctx, const char* function,
                          int source_line, const char* native_file,
                          int native_line) noexcept;

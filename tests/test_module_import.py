@@ -154,7 +154,9 @@ print(json.dumps([failed, attempt()]))
 
 
 def test_missing_or_broken_openai(run_json, tmp_path):
-    for name, init in [("empty", ""), ("broken", "raise LookupError('x')")]:
+    hostile = "def __getattr__(name):\n    raise ValueError('hostile')\n"
+    for name, init in [("empty", ""), ("broken", "raise LookupError('x')"),
+                       ("hostile", hostile)]:
         (tmp_path / name / "openai").mkdir(parents=True)
         (tmp_path / name / "openai" / "__init__.py").write_text(init)
     facts = run_json(ATTEMPT + """
@@ -168,6 +170,11 @@ sys.path.insert(0, "broken")
 out["broken"] = attempt()
 sys.path[0] = "empty"
 out["no_name"] = attempt()
+del sys.modules["openai"]
+sys.path[0] = "hostile"
+out["hostile"] = attempt()
+del sys.modules["openai"]
+sys.path[0] = "empty"
 sub = sys.modules["openai.OpenAI"] = types.ModuleType("openai.OpenAI")
 out["submodule"] = attempt()
 import factbrief.factbrief as m
@@ -187,9 +194,11 @@ print(json.dumps(out))
     assert facts["no_name"] == {**body_failure(6, "ImportError",
                                                after_line_5),
                                 "message": "cannot import name OpenAI"}
+    # an attribute read failing otherwise than with AttributeError
+    assert facts["hostile"] == facts["no_name"]
     assert "module" in facts["submodule"] and facts["uses_submodule"]
     # every attempt ran the whole body again
-    assert facts["appended"] == [str(tmp_path)] * 4
+    assert facts["appended"] == [str(tmp_path)] * 5
     assert facts["same_type"]
 
 
@@ -268,11 +277,16 @@ def test_exec_on_a_second_module_object(run_json, tmp_path):
 
 
 def test_shared_type_must_fit(run_json, tmp_path):
+    size = type(A.extract).__basicsize__
+    slots = (size - object.__basicsize__) // tuple.__itemsize__
     facts = run_json(ATTEMPT + """
 import types
 registry = sys.modules["_binding_shared"] = types.ModuleType("_binding_shared")
 out = []
-for shared in (5, type("method_function", (), {})):
+# a foreign type of the very size of ours: slots make up the size
+same_size = type("method_function", (), {
+    "__slots__": tuple(f"s{i}" for i in range(SLOTS))})
+for shared in (5, type("method_function", (), {}), same_size):
     registry.method_function = shared
     out.append(attempt())
 del registry.method_function
@@ -280,11 +294,13 @@ out.append("module" in attempt())
 import factbrief.factbrief as m
 out.append(type(m.AISummary.extract) is registry.method_function)
 print(json.dumps(out))
-""", cwd=tmp_path)
-    not_type, wrong_size, imported, registered = facts
-    assert not_type["error"] == wrong_size["error"] == "TypeError"
+""".replace("SLOTS", str(slots)), cwd=tmp_path)
+    not_type, wrong_size, foreign, imported, registered = facts
+    assert {not_type["error"], wrong_size["error"],
+            foreign["error"]} == {"TypeError"}
     assert "not a type object" in not_type["message"]
     assert "wrong size" in wrong_size["message"]
+    assert "wrong layout" in foreign["message"]
     assert not_type["entries"] == wrong_size["entries"] == []
     assert imported and registered
 

@@ -1,5 +1,6 @@
-"""Random calls against the model of binding in binding_model.py, and
-random text through both service methods.
+"""Random calls against the model of binding in binding_model.py (for the
+exact messages) and against Python's own binding of the same signatures
+(for what binds), and random text through both service methods.
 
 Example counts stay small for CI; FACTBRIEF_PROPERTY_PROFILE=deep runs
 many more.
@@ -7,6 +8,7 @@ many more.
 
 import contextlib
 import io
+import inspect
 import os
 import re
 import sys
@@ -138,6 +140,34 @@ def _expected(method, route, args, names, values):
         return e
 
 
+# Python's own binding of the same signatures: an oracle that shares no
+# code with the model. Calls through a keyword dict (unique string names)
+# bind, or fail, exactly when Python's would; only the messages differ.
+def _init(self, base_url, api_key, model_id=""): pass
+def _service(self, content, prompt="", length=200): pass
+
+
+SIGNATURES = {"__init__": inspect.signature(_init),
+              "extract": inspect.signature(_service),
+              "refined_title": inspect.signature(_service)}
+
+
+def _python_binding(method, args, names, values):
+    """Parameter values Python binds for the call, or None if it refuses;
+    nothing to say (...) for calls a keyword dict cannot carry."""
+    if not all(isinstance(n, str) for n in names):
+        return ...
+    kw = {}
+    for n, v in zip(names, values):
+        kw[n] = v
+    try:
+        bound = SIGNATURES[method].bind(*args, **kw)
+    except TypeError:
+        return None
+    bound.apply_defaults()
+    return dict(bound.arguments)
+
+
 def _make_call(method, route, extra, names):
     """(model positional arguments, keyword values, the call, selves)."""
     make_self = _fresh if method == "__init__" else _service_self
@@ -186,6 +216,11 @@ def test_calls_bind_as_the_model_says(shape):
         # The new instance is unknown until made; bind against a stand-in.
         args = [selves[0]] + args[1:]
     expected = _expected(method, route, args, names, values)
+    if route != "vectorcall":
+        python = _python_binding(method, args, names, values)
+        if python is not ...:
+            assert python == (None if isinstance(expected, Exception)
+                              else expected), (python, expected)
     client = StandIn(reply=lambda kw: kw["messages"][0]["content"],
                      record=True)
     with module_global("OpenAI", client):

@@ -1,0 +1,253 @@
+"""Attacks at the module's boundaries that once crashed the process or
+lost an exception: shutdown with daemon threads inside our calls, the
+collector's clear step, re-entry from C, allocation failures at every
+position. Each runs in its own process, so a crash is an exit status."""
+
+import pathlib
+import signal
+
+import pytest
+
+import factbrief.factbrief as fb
+
+# The client class stands in for the whole `openai` package, so that the
+# child starts quickly.
+IN_PROCESS_CLIENT = """
+import sys, types
+
+class Client:
+    def __init__(self, base_url, api_key):
+        msg = types.SimpleNamespace(content="hi")
+        resp = types.SimpleNamespace(
+            choices=[types.SimpleNamespace(message=msg)])
+        self.chat = types.SimpleNamespace(completions=types.SimpleNamespace(
+            create=lambda **kw: resp))
+
+sys.modules["openai"] = types.ModuleType("openai")
+sys.modules["openai"].OpenAI = Client
+import factbrief.factbrief as fb
+ai = fb.AISummary("http://127.0.0.1:1/v1", "k", "m")
+"""
+
+
+def exited_cleanly(run_python, code, **kw):
+    rc, out, err = run_python(code, **kw)
+    assert rc == 0, f"exit status {rc} " \
+        f"({signal.Signals(-rc).name if rc < 0 else rc}): {err[-2000:]}"
+    return out
+
+
+# ---- interpreter shutdown while daemon threads are inside our calls ----
+
+def test_module_carries_no_cxx_exception_cleanups():
+    # The forced unwind that ends daemon threads at shutdown must pass our
+    # frames as it passes C frames; code built with exception support
+    # would run destructors without the interpreter lock, then terminate.
+    built = pathlib.Path(fb.__file__).read_bytes()
+    if not built.startswith(b"\x7fELF"):
+        pytest.skip("checked on ELF builds only")
+    assert b"__gxx_personality_v0" not in built
+
+
+@pytest.mark.parametrize("run", range(6))
+def test_exit_with_daemon_threads_in_calls(run_python, run):
+    exited_cleanly(run_python, IN_PROCESS_CLIENT + """
+import threading, time
+def spin():
+    while True:
+        ai.extract("some text, here")
+for _ in range(1 + run % 3):
+    threading.Thread(target=spin, daemon=True).start()
+time.sleep(0.2)
+""".replace("run", str(run)))
+
+
+@pytest.mark.parametrize("run", range(2))
+def test_exit_with_daemon_threads_in_real_requests(run_python, tmp_path, run):
+    exited_cleanly(run_python, """
+import io, sys, threading, time
+import factbrief.factbrief as fb
+from factbrief.standin import StandIn
+server = StandIn().__enter__()
+ai = fb.AISummary(server.base_url, "key", "stand-in")
+sys.stderr = io.StringIO()
+def spin():
+    while True:
+        ai.extract("some text, here")
+for _ in range(6):
+    threading.Thread(target=spin, daemon=True).start()
+time.sleep(0.5)
+""", cwd=tmp_path)
+
+
+# ---- the collector's clear step ----
+
+def test_method_object_met_during_clear(run_json, tmp_path):
+    # A finalizer run by the collector's clear step still reaches the
+    # method through a weak reference made after weak references were
+    # cleared; its name and qualified name must still be valid.
+    seen = run_json("""
+import gc, json, pickle, weakref
+import factbrief.factbrief as fb
+f = fb.AISummary.__dict__["extract"]
+del fb.AISummary.extract
+seen = []
+class Reporter:
+    def __init__(self, ref):
+        self.ref = ref
+    def __del__(self):
+        g = self.ref()
+        if g is None:
+            return
+        seen.extend([repr(g).split(" at ")[0], g.__qualname__,
+                     g.__name__, g.__reduce__()])
+        try:
+            pickle.dumps(g)
+        except Exception as e:
+            seen.append(type(e).__name__)
+class Seed:
+    def __init__(self, f):
+        self.f = f
+    def __del__(self):
+        self.f.__dict__["reporter"] = Reporter(weakref.ref(self.f))
+f.seed = Seed(f)
+del f
+gc.collect()
+print(json.dumps(seen))
+""", cwd=tmp_path)
+    assert seen[:4] == ["<function AISummary.extract", "AISummary.extract",
+                        "extract", "AISummary.extract"]
+
+
+def test_method_object_releases_what_it_holds(run_json, tmp_path):
+    # Freed by reference count and by the collector: the attribute dict,
+    # annotations and a str-subclass qualified name in a cycle all go.
+    alive = run_json("""
+import gc, json, weakref
+import factbrief.factbrief as fb
+class Marker: pass
+class Name(str): pass
+def orphan(attr):
+    f = fb.AISummary.__dict__[attr]
+    delattr(fb.AISummary, attr)
+    return f
+refs = {}
+f = orphan("__init__")
+f.held = Marker()
+refs["dict"] = weakref.ref(f.held)
+f.__annotations__["x"] = Marker()
+refs["annotations"] = weakref.ref(f.__annotations__["x"])
+del f
+f = orphan("extract")
+f.__dict__["self"] = f
+refs["dict cycle"] = weakref.ref(f)
+del f
+f = orphan("refined_title")
+f.__qualname__ = Name("AISummary.refined_title")
+f.__qualname__.back = f
+refs["qualname cycle"] = weakref.ref(f)
+del f
+gc.collect()
+print(json.dumps(sorted(k for k, r in refs.items() if r() is not None)))
+""", cwd=tmp_path)
+    assert alive == []
+
+
+# ---- re-entry through C-level callables ----
+
+def test_reentry_through_partial_is_a_recursion_error(run_json, tmp_path):
+    facts = run_json("""
+import functools, io, json, re, sys, types
+import factbrief.factbrief as fb
+ai = fb.AISummary("http://127.0.0.1:1/v1", "k", "m")
+fb.re = types.SimpleNamespace(
+    compile=functools.partial(fb.AISummary.extract, ai), sub=re.sub)
+sys.stderr = printed = io.StringIO()
+record = ai.extract("hello")
+sys.stderr = sys.__stderr__
+print(json.dumps({"record": record, "printed": printed.getvalue()}))
+""", cwd=tmp_path)
+    assert facts["record"] == {"summary": "", "content": "",
+                               "status": "error"}
+    assert ("RecursionError: maximum recursion depth exceeded while "
+            "calling a Python object") in facts["printed"]
+
+
+# ---- one failed allocation at each position in turn ----
+
+SWEEP = """
+import io, os, sys, _testcapi
+import factbrief.factbrief as fb
+ai = fb.AISummary("http://127.0.0.1:1/v1", "k", "m")
+PATH = "{path}"
+if PATH == "native":
+    sys.modules["binding_runtime"].cline_in_traceback = True
+if PATH == "answered":
+    import types
+    class Client:
+        def __init__(self, base_url, api_key):
+            msg = types.SimpleNamespace(content="hi")
+            resp = types.SimpleNamespace(
+                choices=[types.SimpleNamespace(message=msg)])
+            self.chat = types.SimpleNamespace(
+                completions=types.SimpleNamespace(create=lambda **kw: resp))
+    fb.OpenAI = Client
+CALLS = {{
+    "binding": lambda: ai.extract(),
+    "native": lambda: ai.refined_title(),
+    "caught": lambda: ai.extract(None),
+    "answered": lambda: ai.extract("some text, here"),
+}}
+call = CALLS[PATH]
+
+def attempt(n):
+    _testcapi.set_nomemory(n, n + 1)
+    try:
+        return call()
+    finally:
+        _testcapi.remove_mem_hooks()
+
+def chain(e):
+    while e is not None:
+        yield type(e).__name__
+        e = e.__cause__ or e.__context__
+
+def outcome(n):
+    # (sound, hit): no SystemError and the right kind of result; and
+    # whether the failed allocation showed at all
+
+    sys.stderr = printed = io.StringIO()
+    try:
+        r = attempt(n)
+    except BaseException as e:
+        kinds = list(chain(e))
+        sound = "SystemError" not in kinds and kinds[0] in (
+            "TypeError", "MemoryError")
+        return sound, "MemoryError" in kinds
+    sound = isinstance(r, dict) and list(r)[1:] == ["content", "status"]
+    return sound, "MemoryError" in printed.getvalue()
+
+# Each position in a fresh fork, so that the code-object cache is cold;
+# the sweep ends once 25 positions in a row no longer reach the call.
+bad, unhit, n = [], 0, 0
+while unhit < 25 and n < 3000:
+    pid = os.fork()
+    if pid == 0:
+        sound, hit = outcome(n)
+        os._exit((0 if sound else 2) + (1 if hit else 0))
+    _, status = os.waitpid(pid, 0)
+    code = os.waitstatus_to_exitcode(status)
+    if code not in (0, 1):
+        bad.append((n, code))
+    unhit = unhit + 1 if code == 0 else 0
+    n += 1
+print(n, bad)
+"""
+
+
+@pytest.mark.parametrize("path", ["binding", "native", "caught", "answered"])
+def test_failed_allocation_at_every_position(run_python, tmp_path, path):
+    out = exited_cleanly(run_python, SWEEP.format(path=path), cwd=tmp_path)
+    positions, bad = out.split(" ", 1)
+    assert bad.strip() == "[]"
+    assert int(positions) > 25  # the sweep reached past the call's end
