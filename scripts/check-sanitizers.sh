@@ -115,7 +115,14 @@ common="intercept_tls_get_addr=0:halt_on_error=1:abort_on_error=0:exitcode=86\
 :detect_stack_use_after_return=1:check_initialization_order=1\
 :strict_init_order=1:allocator_may_return_null=1\
 :log_path=$root/$log_dir/asan:log_exe_name=1"
-export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp\
+# From 3.12 the interpreter leaves its immortal strings behind at exit.
+supp=$root/build/asan-$py_version/lsan.supp
+cat scripts/lsan.supp > "$supp"
+case $py_version in
+    3.10|3.11) ;;
+    *) cat scripts/lsan-immortal.supp >> "$supp" ;;
+esac
+export LSAN_OPTIONS="suppressions=$supp\
 :print_suppressions=0:exitcode=87"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:exitcode=88\
 :log_path=$root/$log_dir/ubsan:log_exe_name=1"
