@@ -43,9 +43,9 @@ exit status:
 CLEANING = """\
 what the service sees: every character that is neither a letter, a digit,
 the underscore nor white space is removed first, and the "content" key
-shows the result. Numbers lose their decimal point and separators (3.5
-becomes 35, $3.50 becomes 350, 6,300 becomes 6300), and URLs and e-mail
-addresses are mangled (a@b.com becomes abcom).
+shows the result. Numbers lose their decimal point and separators:
+3.5 becomes 35, $3.50 becomes 350, 6,300 becomes 6300. URLs and e-mail
+addresses are mangled: a@b.com becomes abcom.
 """
 SETTINGS_HELP = f"""\
 settings: --base-url, else ${ENV['base_url'][0]}; --api-key, else
@@ -67,19 +67,21 @@ class _Parser(argparse.ArgumentParser):
         raise UsageError(f"{self.prog}: {message} (see {self.prog} -h)")
 
 
-def _positive(kind, low=1):
+def _number(kind, low):
+    """An argparse type: an int at least `low`, or a finite float above
+    it."""
     def parse(text):
         try:
             value = kind(text)
         except ValueError:
             value = None
-        if value is None or not math.isfinite(value) or value < low:
-            raise argparse.ArgumentTypeError(
-                f"must be a number of at least {low}, not {text!r}"
-                if kind is int else f"must be a positive number, not "
-                                    f"{text!r}")
+        if (value is None or not math.isfinite(value) or value < low
+                or (kind is float and value == low)):
+            wanted = (f"a whole number of at least {low}" if kind is int
+                      else f"a number above {low:g}")
+            raise argparse.ArgumentTypeError(f"must be {wanted}, not "
+                                             f"{text!r}")
         return value
-    parse.__name__ = kind.__name__
     return parse
 
 
@@ -103,7 +105,7 @@ def _add_options(parser, defaults):
     add("-p", "--prompt", default="", metavar="TEXT",
         help="extract: an extra requirement for the summary; title: the "
              "instruction (required)")
-    add("-l", "--length", type=_positive(int), default=200, metavar="N",
+    add("-l", "--length", type=_number(int, 1), default=200, metavar="N",
         help="target summary length in characters (title ignores it); "
              "default 200")
     add("-m", "--model", metavar="NAME", help="model name")
@@ -112,13 +114,13 @@ def _add_options(parser, defaults):
     add("-k", "--api-key", metavar="KEY", help="API key")
     add_source_options(parser, **({} if defaults
                                   else {"default": argparse.SUPPRESS}))
-    add("-j", "--jobs", type=_positive(int), default=DEFAULT_JOBS,
+    add("-j", "--jobs", type=_number(int, 1), default=DEFAULT_JOBS,
         metavar="N", help=f"send up to N requests at once (default "
                           f"{DEFAULT_JOBS}, at most {MAX_JOBS})")
-    add("-t", "--timeout", type=_positive(float), metavar="SECONDS",
+    add("-t", "--timeout", type=_number(float, 0), metavar="SECONDS",
         help="give up on a request after this long (default: the "
              "client's, 600 s)")
-    add("--max-retries", type=_positive(int, 0), metavar="N",
+    add("--max-retries", type=_number(int, 0), metavar="N",
         help="retries after a connection error, time-out, 429 or 5xx "
              "(default: the client's, 2)")
     add("-f", "--format", choices=("json", "text"), default="json",
@@ -258,6 +260,29 @@ class _Closed(Exception):
     """Standard output was closed by its reader."""
 
 
+def _write_all(stream, data):
+    """Writes bytes to a text stream's file descriptor in a loop.
+
+    A large write to a pipe whose reader has gone returns a partial count
+    first, and the buffered layer above it lets the record end cut short
+    without an error; only the next write to the descriptor says EPIPE.
+    """
+    stream.flush()
+    try:
+        fd = stream.fileno()
+    except (AttributeError, OSError, ValueError):  # not a real file
+        buffer = getattr(stream, "buffer", None)
+        if buffer is None:
+            stream.write(data.decode("utf-8"))
+        else:
+            buffer.write(data)
+        stream.flush()
+        return
+    view = memoryview(data)
+    while view:
+        view = view[os.write(fd, view):]
+
+
 class Run:
     """One run of the command over its inputs."""
 
@@ -335,14 +360,7 @@ class Run:
             head = f"==> {label} <==\n" if several else ""
             text = f"{head}{answer}\n"
         try:
-            self.stdout.flush()
-            buffer = getattr(self.stdout, "buffer", None)
-            if buffer is not None:
-                buffer.write(text.encode("utf-8"))
-                buffer.flush()
-            else:
-                self.stdout.write(text)
-                self.stdout.flush()
+            _write_all(self.stdout, text.encode("utf-8"))
         except BrokenPipeError:
             raise _Closed from None
 
@@ -442,3 +460,23 @@ def main(argv=None, environ=None):
         return _interrupted(out, names, run.finished if run else 0)
     finally:
         sys.stderr = stderr
+
+
+def console():
+    """The console script and `python -m factbrief`: main(), and a quick
+    end when calls are still in flight (after Ctrl-C or a closed pipe).
+
+    Interpreter shutdown ends daemon threads that are inside a call of the
+    module by unwinding their stacks, which aborts the process when a
+    thread is in the module's failure path; so such a run ends with
+    os._exit once its output is flushed.
+    """
+    status = main()
+    if OrderedPool.busy():
+        for stream in (sys.stdout, sys.stderr):
+            try:
+                stream.flush()
+            except (OSError, ValueError, AttributeError):
+                pass
+        os._exit(status)
+    return status

@@ -93,6 +93,8 @@ class OrderedPool:
     would be, and end the iteration.
     """
 
+    NAME = "factbrief-worker"
+
     def __init__(self, fn, jobs):
         self._fn = fn
         self._jobs = jobs
@@ -113,7 +115,7 @@ class OrderedPool:
     def _submit(self, item):
         if len(self._threads) < self._jobs:
             thread = threading.Thread(target=self._worker, daemon=True,
-                                      name=f"factbrief-{len(self._threads)}")
+                                      name=self.NAME)
             thread.start()
             self._threads.append(thread)
         slot = queue.Queue(maxsize=1)
@@ -123,6 +125,7 @@ class OrderedPool:
     def map(self, items):
         items = iter(items)
         pending = collections.deque()
+        finished = False
         try:
             for item in items:
                 pending.append((item, self._submit(item)))
@@ -131,8 +134,9 @@ class OrderedPool:
                 yield self._next(pending)
             while pending:
                 yield self._next(pending)
+            finished = True
         finally:
-            self.close()
+            self.close(wait=finished)
 
     @staticmethod
     def _next(pending):
@@ -142,9 +146,9 @@ class OrderedPool:
             raise value
         return item, value
 
-    def close(self):
-        """Ends the workers once they finish what they hold; drops the
-        queued items that no worker has started."""
+    def close(self, wait=False):
+        """Ends the workers once they finish what they hold (waiting for
+        that with `wait`); drops the queued items no worker has started."""
         while True:
             try:
                 self._work.get_nowait()
@@ -152,3 +156,12 @@ class OrderedPool:
                 break
         for _ in self._threads:
             self._work.put(None)
+        if wait:
+            for thread in self._threads:
+                thread.join()
+
+    @classmethod
+    def busy(cls):
+        """Whether any worker thread of any pool is still running."""
+        return any(t.name == cls.NAME and t.is_alive()
+                   for t in threading.enumerate())

@@ -194,7 +194,9 @@ class StandIn:
         server = _Server(("127.0.0.1", self._port), _Handler)
         server.standin = self
         self._server = server
+        # A short poll, so that stop() returns promptly.
         self._thread = threading.Thread(target=server.serve_forever,
+                                        kwargs={"poll_interval": 0.05},
                                         name="factbrief-standin",
                                         daemon=True)
         self._thread.start()
