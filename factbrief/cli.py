@@ -11,12 +11,14 @@ module's own traceback is shown with --verbose. Exit status: see EXIT_CODES.
 """
 
 import argparse
+import contextlib
 import json
 import math
 import os
 import shlex
 import signal
 import sys
+import threading
 from typing import NamedTuple
 
 from factbrief.cli_calls import CallLog, OrderedPool, shared_clients
@@ -256,6 +258,45 @@ class _Outcome(NamedTuple):
     printed: str = ""
 
 
+class _Interrupts:
+    """Ctrl-C that waits for the end of a `deferred()` block, so that a
+    record is either out and counted or not out at all."""
+
+    def __init__(self):
+        self._deferring = self._pending = False
+
+    def _handler(self, signum, frame):
+        if not self._deferring:
+            raise KeyboardInterrupt
+        self._pending = True
+
+    @contextlib.contextmanager
+    def installed(self):
+        """Takes SIGINT for the block, when this is the main thread and
+        SIGINT still raises KeyboardInterrupt; else changes nothing."""
+        if (threading.current_thread() is not threading.main_thread()
+                or signal.getsignal(signal.SIGINT)
+                is not signal.default_int_handler):
+            yield self
+            return
+        signal.signal(signal.SIGINT, self._handler)
+        try:
+            yield self
+        finally:
+            signal.signal(signal.SIGINT, signal.default_int_handler)
+
+    @contextlib.contextmanager
+    def deferred(self):
+        self._deferring = True
+        try:
+            yield
+        finally:
+            self._deferring = False
+        if self._pending:
+            self._pending = False
+            raise KeyboardInterrupt
+
+
 class _Closed(Exception):
     """Standard output was closed by its reader."""
 
@@ -286,8 +327,10 @@ def _write_all(stream, data):
 class Run:
     """One run of the command over its inputs."""
 
-    def __init__(self, args, settings, out, log, stdin, stdout):
+    def __init__(self, args, settings, out, log, stdin, stdout,
+                 interrupts):
         from factbrief.factbrief import AISummary
+        self.interrupts = interrupts
         self.args = args
         self.settings = settings
         self.out = out
@@ -384,8 +427,9 @@ class Run:
             record = self.record_for(name, outcome)
             failed = failed or record["status"] == "error"
             self.out.done()  # standard output may be the same terminal
-            self.emit(record, len(names) > 1, label)
-            self.finished += 1
+            with self.interrupts.deferred():
+                self.emit(record, len(names) > 1, label)
+                self.finished += 1
             if show_progress:
                 self.out.progress(self.finished, len(names), label)
         self.out.done()
@@ -450,9 +494,11 @@ def main(argv=None, environ=None):
     run = None
     sys.stderr = out
     try:
-        with source.serve(settings, out.say) as settings, \
+        with _Interrupts().installed() as interrupts, \
+                source.serve(settings, out.say) as settings, \
                 shared_clients(module, log, args.timeout, args.max_retries):
-            run = Run(args, settings, out, log, sys.stdin, sys.stdout)
+            run = Run(args, settings, out, log, sys.stdin, sys.stdout,
+                      interrupts)
             return run(names)
     except _Closed:
         return _pipe_closed()
