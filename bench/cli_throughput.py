@@ -83,24 +83,22 @@ def ways(url, files):
 
 
 def timed(command, count, cwd):
+    """(wall seconds, seconds from the first record to the last) of one
+    run, which must give `count` "ok" records."""
+    env = {**os.environ, "PYTHONUNBUFFERED": "1"}  # records as they come
     start = time.perf_counter()
-    result = subprocess.run(command, capture_output=True, cwd=cwd,
-                            timeout=600)
+    with subprocess.Popen(command, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, cwd=cwd, env=env) as proc:
+        stamps, ok = [], 0
+        for line in proc.stdout:
+            stamps.append(time.perf_counter())
+            ok += json.loads(line)["status"] == "ok"
+        stderr = proc.stderr.read()
     elapsed = time.perf_counter() - start
-    lines = result.stdout.decode().splitlines()
-    ok = sum(json.loads(line)["status"] == "ok" for line in lines)
-    if result.returncode != 0 or ok != count:
-        raise SystemExit(f"{command[:4]} failed: {result.returncode}, "
-                         f"{ok}/{count} ok\n{result.stderr.decode()[-2000:]}")
-    return elapsed
-
-
-def start_up(cwd):
-    """Seconds for a process that only imports the module (and openai)."""
-    start = time.perf_counter()
-    subprocess.run([sys.executable, "-c", "import factbrief.factbrief"],
-                   check=True, cwd=cwd)
-    return time.perf_counter() - start
+    if proc.returncode != 0 or ok != count:
+        raise SystemExit(f"{command[:4]} failed: {proc.returncode}, "
+                         f"{ok}/{count} ok\n{stderr.decode()[-2000:]}")
+    return elapsed, stamps[-1] - stamps[0]
 
 
 def profile_cli(url, files):
@@ -143,22 +141,22 @@ def main():
         results = {}
         for label, command in ways(service.base_url, files).items():
             before = service.connections
-            times = [timed(command, len(files), work)
-                     for _ in range(args.rounds)]
+            runs = [timed(command, len(files), work)
+                    for _ in range(args.rounds)]
             results[label] = {
-                "seconds": times,
+                "seconds": [wall for wall, _ in runs],
+                "first_to_last_record": [span for _, span in runs],
                 "connections_per_run": (service.connections - before)
                 / args.rounds}
-            print(f"{label}: {statistics.median(times):.2f} s",
-                  file=sys.stderr)
-        base = start_up(work)
+            print(f"{label}: {statistics.median(results[label]['seconds']):.2f}"
+                  f" s", file=sys.stderr)
         loads = profile_cli(service.base_url,
                             [str(Path(work, f)) for f in files[:50]])
     report = {
         "date": time.strftime("%Y-%m-%d"), "files": args.files,
         "rounds": args.rounds, "cpus": os.cpu_count(),
         "python": platform.python_version(), "platform": platform.platform(),
-        "start_up_seconds": base, "results": results,
+        "results": results,
         "certificate_loads_for_50_files": loads,
     }
     out = HERE / "results" / "cli_throughput.json"
@@ -169,53 +167,62 @@ def main():
 
 
 CLI = "factbrief --jobs 16"
+DEFAULT = "factbrief --jobs 4 (default)"
 SCRIPT = "hand-written script: one openai client, 16 threads"
 SERIAL = "module calls, no shared pool, one after another"
 
 
 def section(report):
     """The Markdown section of bench/RESULTS.md for these figures."""
-    n, start = report["files"], report["start_up_seconds"]
+    n = report["files"]
     rates = {}
-    rows = ["| way | wall time (median) | files/s | files/s after "
-            "start-up | connections per run |", "|---|---:|---:|---:|---:|"]
+    rows = ["| way | wall time | files/s | files/s once running | "
+            "connections per run |", "|---|---:|---:|---:|---:|"]
     for label, r in report["results"].items():
-        t = statistics.median(r["seconds"])
-        rates[label] = (n / t, n / max(t - start, 1e-9))
-        rows.append(f"| {label} | {t:.2f} s | {rates[label][0]:.0f} | "
+        wall = statistics.median(r["seconds"])
+        span = statistics.median(r["first_to_last_record"])
+        rates[label] = (n / wall, (n - 1) / span)
+        rows.append(f"| {label} | {wall:.2f} s | {rates[label][0]:.0f} | "
                     f"{rates[label][1]:.0f} | "
                     f"{r['connections_per_run']:.0f} |")
     loads = report["certificate_loads_for_50_files"]
-    vs_script = [rates[CLI][i] / rates[SCRIPT][i] for i in (0, 1)]
-    vs_serial = [rates[CLI][i] / rates[SERIAL][i] for i in (0, 1)]
 
-    def verdict(ratio, goal):
-        return "Met" if ratio >= goal else "Missed"
+    def verdict(way, other, goal):
+        whole, running = (rates[way][i] / rates[other][i] for i in (0, 1))
+        met = "Met" if min(whole, running) >= goal else (
+            "Partly met" if max(whole, running) >= goal else "Missed")
+        return (f"{met}: `{way}` / {other}: {whole:.2f} in files per "
+                f"second, {running:.2f} once running (goal: at least "
+                f"{goal:g}).")
     return [
         "## The command line: files per second", "",
         f"Measured on {report['date']}: {report['cpus']} CPUs, "
         f"{report['platform']}, Python {report['python']}, the machine "
         f"shared with other work. {n} small files (about 70 bytes each) "
-        f"against the local stand-in service, which answers at once, each "
-        f"way run as its own process {report['rounds']} times (median). "
-        f"*After start-up* takes off {start:.2f} s, the time a process "
-        f"takes only to import the module and `openai`.", "",
+        f"against the local stand-in service, which answers at once; each "
+        f"way runs as its own process, {report['rounds']} times (medians). "
+        f"*Files/s* counts the whole process, start-up (importing "
+        f"`openai`, about a second) included; *once running* counts from "
+        f"its first record to its last.", "",
         "Reproduce with `.venv/bin/python bench/cli_throughput.py` (after "
         "`scripts/setup.sh`).", ""] + rows + [
         "",
-        f"cProfile over 50 files: `load_verify_locations` (the certificate "
-        f"bundle) runs {loads['factbrief (shared pool)']} time(s) in a run "
-        f"of the command and {loads['module calls, no shared pool']} times "
-        f"for the same calls without the shared pool.", "",
-        f"- {verdict(vs_script[0], 1.0)}: `{CLI}` / the hand-written script"
-        f", files per second: {vs_script[0]:.2f} (after start-up "
-        f"{vs_script[1]:.2f}; goal: at least 1).",
-        f"- {verdict(vs_serial[0], 10.0)}: `{CLI}` / one file after "
-        f"another: {vs_serial[0]:.1f} times (after start-up "
-        f"{vs_serial[1]:.1f}; goal: 10). A call through the `openai` "
-        f"client costs a few milliseconds of CPU with the interpreter lock "
-        f"held, the same for the hand-written script, and bounds both.",
-        ""]
+        f"cProfile over 50 files: `load_verify_locations` (loading the "
+        f"certificate bundle, about 45 ms of CPU) runs "
+        f"{loads['factbrief (shared pool)']} time(s) in a run of the "
+        f"command and {loads['module calls, no shared pool']} times for "
+        f"the same calls without the shared pool.", "",
+        "- " + verdict(DEFAULT, SCRIPT, 1),
+        "- " + verdict(CLI, SCRIPT, 1),
+        "- " + verdict(DEFAULT, SERIAL, 10),
+        "- " + verdict(CLI, SERIAL, 10),
+        "",
+        "Against a service that answers at once, each request costs the "
+        "`openai` client a few milliseconds of CPU with the interpreter "
+        "lock held, in the command as in the hand-written script, so more "
+        "threads than the default add little; they pay off when the "
+        "service takes its time (see `tests/test_cli.py`, "
+        "`test_jobs_overlap_requests`).", ""]
 
 
 if __name__ == "__main__":
