@@ -512,10 +512,10 @@ def console():
     """The console script and `python -m factbrief`: main(), and a quick
     end when calls are still in flight (after Ctrl-C or a closed pipe).
 
-    Interpreter shutdown ends daemon threads that are inside a call of the
-    module by unwinding their stacks, which aborts the process when a
-    thread is in the module's failure path; so such a run ends with
-    os._exit once its output is flushed.
+    Nothing those calls could still print or return is wanted then, and
+    interpreter shutdown would have to unwind threads that are inside the
+    module (which has aborted the process before now); so such a run ends
+    with os._exit once its output is flushed.
     """
     status = main()
     if OrderedPool.busy():
