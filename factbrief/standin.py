@@ -22,6 +22,7 @@ pass before any answer.
 
 import hashlib
 import json
+import socket
 import sys
 import threading
 import time
@@ -143,7 +144,35 @@ class _Handler(BaseHTTPRequestHandler):
 
 
 class _Server(ThreadingHTTPServer):
+    """Keeps its open connections, so that closing the server ends the
+    threads that wait on kept-alive ones instead of leaving them behind."""
+
     daemon_threads = True
+
+    def __init__(self, address, handler):
+        super().__init__(address, handler)
+        self._open = {}  # connection -> its handler thread
+        self._open_lock = threading.Lock()
+
+    def process_request_thread(self, request, client_address):
+        with self._open_lock:
+            self._open[request] = threading.current_thread()
+        try:
+            super().process_request_thread(request, client_address)
+        finally:
+            with self._open_lock:
+                self._open.pop(request, None)
+
+    def close_connections(self, timeout):
+        with self._open_lock:
+            open_now = list(self._open.items())
+        for connection, _ in open_now:
+            try:
+                connection.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass  # already gone
+        for _, thread in open_now:
+            thread.join(timeout)
 
     def handle_error(self, request, client_address):
         # A client that gave up (a time-out) is not the stand-in's fault.
@@ -208,6 +237,7 @@ class StandIn:
             self._stopping.set()  # a delayed answer ends now
             server.shutdown()
             server.server_close()
+            server.close_connections(timeout=5)
             self._thread.join()
 
     def __enter__(self):

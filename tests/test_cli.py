@@ -474,7 +474,7 @@ def test_without_the_module_one_line(tmp_path):
         (package / source.name).write_bytes(source.read_bytes())
     result = subprocess.run(
         [sys.executable, "-S", "-m", "factbrief", "extract", "--demo", "-"],
-        env={"PYTHONPATH": str(tmp_path / "src"), "PATH": os.defpath},
+        env={**os.environ, "PYTHONPATH": str(tmp_path / "src")},
         cwd=tmp_path, capture_output=True, timeout=60)
     assert result.returncode == 2
     [line] = result.stderr.decode().splitlines()
@@ -549,3 +549,22 @@ def test_standin_refuses_what_it_cannot_answer(standin, path, body, status):
         urllib.request.urlopen(request, timeout=10)
     assert caught.value.code == status
     assert "message" in json.loads(caught.value.read())["error"]
+
+
+def test_standin_stop_ends_kept_alive_connections():
+    """A client that keeps its connection open leaves no handler thread
+    behind (a thread left at exit is a leak to the sanitizers)."""
+    before = threading.active_count()
+    server = StandIn().start()
+    client = openai.OpenAI(base_url=server.base_url, api_key="k",
+                           http_client=openai.DefaultHttpxClient())
+    try:
+        reply = client.chat.completions.create(
+            model="m", messages=[{"role": "user", "content": "hi"}])
+        assert "stand-in" in reply.choices[0].message.content
+        assert threading.active_count() > before + 1  # serving + handler
+        server.stop()
+        assert threading.active_count() == before
+    finally:
+        server.stop()
+        client.close()
