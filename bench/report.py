@@ -296,6 +296,10 @@ def render(results_dir):
                 "in a fresh process, `gc.collect()` before each reading.",
                 ""] + memory_table(memory) + [""]
     out += ["## Goals", ""] + goals(ratios, paired, callgrind, memory)
+    cli = results_dir / "cli_throughput.json"
+    if cli.exists():
+        import cli_throughput
+        out += [""] + cli_throughput.section(load_json(cli))
     return "\n".join(out) + "\n"
 
 
