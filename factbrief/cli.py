@@ -10,14 +10,19 @@ first when the text came from a file. Exit status: 0 when every record is
 "ok", 1 when any is "error", 2 for a usage error.
 
 Settings come from the options, else from OPENAI_BASE_URL, OPENAI_API_KEY
-and FACTBRIEF_MODEL; `--demo` uses the local stand-in service instead. The
-API key is removed from everything the command prints.
+and FACTBRIEF_MODEL; `--local` uses a language model served on this
+machine instead (factbrief.local, which also runs `factbrief local ...`),
+and `--demo` the local stand-in service. The API key is removed from
+everything the command prints.
 """
 
 import argparse
 import json
 import os
 import sys
+
+from factbrief.local import command as local_command
+from factbrief.local.cache import LocalError
 
 ENV = {"base_url": "OPENAI_BASE_URL", "api_key": "OPENAI_API_KEY",
        "model": "FACTBRIEF_MODEL"}
@@ -77,6 +82,8 @@ def build_parser():
         p.add_argument("--demo", action="store_true",
                        help="use the local stand-in service, which is not "
                             "a language model: no account needed")
+        local_command.add_run_options(p)
+    local_command.add_command(sub)
     return top
 
 
@@ -89,10 +96,19 @@ def _version():
 
 
 def resolve_settings(args, environ):
-    """{base_url, api_key, model} from the options, then the environment.
+    """{base_url, api_key, model} from the options, then the environment;
+    None for --local, whose service gives them.
 
     Raises UsageError naming the first missing setting.
     """
+    if local_command.wanted(args):
+        given = ["--demo"] if args.demo else []
+        given += [OPTION[field] for field in ("base_url", "api_key", "model")
+                  if getattr(args, field) is not None]
+        if given:
+            raise UsageError(f"factbrief: {given[0]} and --local cannot be "
+                             f"combined")
+        return None  # the local service gives them for the run
     if args.demo:
         for field in ("base_url", "api_key"):
             if getattr(args, field) is not None:
@@ -248,12 +264,17 @@ def main(argv=None, environ=None):
     out = _Output(stderr, _keys_in(argv, environ))
     try:
         args = build_parser().parse_args(argv)
+        if args.command == "local":
+            return local_command.run_command(args, environ, out, sys.stdout)
         settings = resolve_settings(args, environ)
     except UsageError as e:
         out.write(f"{e}\n")
         return 2
     sys.stderr = out
     try:
+        if settings is None:
+            with local_command.run_settings(args, environ, out) as settings:
+                return run(args, settings, out)
         if not args.demo:
             return run(args, settings, out)
         from factbrief.standin import StandIn
@@ -263,6 +284,10 @@ def main(argv=None, environ=None):
                       f"stand-in at {server.base_url}, not from a language "
                       f"model\n")
             return run(args, settings, out)
+    except LocalError as e:
+        out.done()
+        out.write(f"factbrief: {e}\n")
+        return 1
     except KeyboardInterrupt:
         out.done()
         out.write("factbrief: interrupted\n")
