@@ -49,7 +49,7 @@ def test_started_ready_and_stopped(tmp_path):
     assert gone(pid)
     assert not process.answers(s.base_url)
     # The server's settings would read these; it must not see them.
-    assert "PATH" in env
+    assert "PATH" in env and "OMP_WAIT_POLICY" in env
     assert not {"API_KEY", "PORT", "CONFIG_FILE", "MODEL"} & set(env)
 
 

@@ -24,7 +24,12 @@ from .serverenv import last_error
 SERVE_SCRIPT = Path(__file__).with_name("serve.py")
 # The server's settings classes read any environment variable named like
 # a setting (PORT, MODEL, API_KEY, CONFIG_FILE...): it gets these only.
-PASSED_ENV = ("PATH", "HOME", "LANG", "LC_ALL", "LC_CTYPE", "TMPDIR", "TZ")
+PASSED_ENV = ("PATH", "HOME", "LANG", "LC_ALL", "LC_CTYPE", "TMPDIR", "TZ",
+              "OMP_WAIT_POLICY")
+# llama.cpp's OpenMP threads spin while they wait for each other. When the
+# cores are busy with other work that collapses: on 2 shared cores, 0.8
+# tokens/s spinning against 9 to 16 passive (bench/local_model.py).
+WAIT_POLICY = "PASSIVE"
 _NO_PROXY = urllib.request.build_opener(urllib.request.ProxyHandler({}))
 
 
@@ -47,7 +52,9 @@ def listen(port=0):
 
 
 def server_environ(environ):
-    return {k: environ[k] for k in PASSED_ENV if k in environ}
+    env = {k: environ[k] for k in PASSED_ENV if k in environ}
+    env.setdefault("OMP_WAIT_POLICY", WAIT_POLICY)
+    return env
 
 
 def answers(base_url, timeout=2.0):
@@ -64,7 +71,7 @@ class ServerProcess:
     (normally the server environment's `python -I serve.py`)."""
 
     def __init__(self, command, model, alias, log_path, port=0,
-                 detached=False, max_tokens=1024, n_ctx=4096):
+                 detached=False, max_tokens=1024, n_ctx=4096, threads=None):
         self.command = list(command)
         self.model = str(model)
         self.alias = alias
@@ -73,6 +80,7 @@ class ServerProcess:
         self.detached = detached
         self.max_tokens = max_tokens
         self.n_ctx = n_ctx
+        self.threads = threads  # None: one per CPU
         self.proc = None
         self._lifeline = None
         self._log_start = 0
@@ -91,6 +99,8 @@ class ServerProcess:
                 "--fd", str(sock.fileno()), "--n-ctx", str(self.n_ctx),
                 "--max-tokens", str(self.max_tokens),
                 "--parent", "0" if self.detached else str(os.getpid())]
+        if self.threads:
+            args += ["--threads", str(self.threads)]
         self.log_path.parent.mkdir(parents=True, exist_ok=True)
         try:
             with open(self.log_path, "ab") as log:
