@@ -152,7 +152,7 @@ def test_the_detached_service_is_recorded_found_and_stopped(tmp_path):
 
 def test_a_stale_record_is_never_acted_on(tmp_path):
     cache = Cache(tmp_path)
-    # This test's own process is alive but is no server: not to be killed.
+    # This test's own process is alive, but not the one recorded.
     for pid in (os.getpid(), 2 ** 22 + 1):
         cache.running.write_text(json.dumps({"pid": pid, "port": 1}))
         assert process.running_service(cache) is None

@@ -177,7 +177,8 @@ def stop_group(pid, grace, wait):
 # --- The detached service, recorded in running.json -----------------------
 
 def record_running(cache, server, model_file):
-    state = {"pid": server.proc.pid, "port": server.port,
+    state = {"pid": server.proc.pid, "since": _start_time(server.proc.pid),
+             "port": server.port,
              "base_url": server.base_url, "model": server.alias,
              "model_file": str(model_file), "log": str(server.log_path),
              "started": time.time()}
@@ -195,7 +196,7 @@ def running_service(cache):
         pid = int(state["pid"])
     except (OSError, ValueError, KeyError, TypeError):
         return None
-    if not _is_our_server(pid):
+    if not _alive(pid) or _start_time(pid) != state.get("since"):
         remove_quietly(cache.running)
         return None
     return state
@@ -235,15 +236,11 @@ def _alive(pid):
         return True
 
 
-def _is_our_server(pid):
-    """Alive, and (where /proc tells) running serve.py: a recycled pid of
-    some other program is never signalled."""
-    if not _alive(pid):
-        return False
+def _start_time(pid):
+    """When pid started (clock ticks since boot), where /proc tells: a
+    recycled pid of some other program never matches the record."""
     try:
-        with open(f"/proc/{pid}/cmdline", "rb") as f:
-            return SERVE_SCRIPT.name.encode() in f.read()
-    except FileNotFoundError:
-        return not os.path.isdir("/proc")  # nothing to tell by
-    except OSError:
-        return True
+        with open(f"/proc/{pid}/stat") as f:
+            return int(f.read().rsplit(")", 1)[1].split()[19])
+    except (OSError, IndexError, ValueError):
+        return None
