@@ -2,9 +2,11 @@
 latency (first and repeated), tokens per second (llama.cpp's own counts
 from the server log), and the server's peak resident memory. With
 --fresh, also the set-up time from an empty cache folder and an empty pip
-cache (builds the server and fetches the model: up to 20 minutes).
+cache (builds the server and fetches the model: up to 20 minutes); or
+give that time with --setup-seconds, as scripts/check-local-model.sh
+reports it for an empty cache.
 
-    .venv/bin/python bench/local_model.py [--fresh] [--repeats N]
+    .venv/bin/python bench/local_model.py [--fresh | --setup-seconds S]
 
 Writes bench/results/local-model.json; bench/report.py puts it into
 bench/RESULTS.md.
@@ -30,7 +32,6 @@ BENCH_DIR = Path(__file__).resolve().parent
 SAMPLE = BENCH_DIR.parent / "examples" / "sample.txt"
 EVAL = re.compile(r"^llama_perf_context_print:\s+eval time =\s+([\d.]+) ms "
                   r"/\s+(\d+) runs", re.M)
-PROMPT = re.compile(r"prompt eval time =\s+([\d.]+) ms /\s+(\d+) tokens")
 
 
 def peak_rss_mb(pid):
@@ -73,7 +74,6 @@ def measure(cache, repeats, threads, progress):
             "first_extract_s": latencies[0],
             "repeat_extract_s": latencies[1:],
             "eval_tokens_per_s": rates(EVAL, logged),
-            "prompt_tokens_per_s": rates(PROMPT, logged),
             "peak_rss_mb": peak, "summary": summaries[0],
             "same_each_time": len(set(summaries)) == 1}
 
@@ -82,9 +82,10 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--fresh", action="store_true")
     parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--setup-seconds", type=float, default=None)
     parser.add_argument("--threads", type=int, default=None)
-    parser.add_argument("--output",
-                        default=str(BENCH_DIR / "results" / "local-model.json"))
+    parser.add_argument("--output", default=str(
+        BENCH_DIR / "results" / "local-model.json"))
     args = parser.parse_args()
     progress = Progress(sys.stderr)
     load = os.getloadavg()[0]
@@ -96,7 +97,7 @@ def main():
     else:
         figures = measure(Cache.default(), args.repeats, args.threads,
                           progress)
-        figures["setup_s"] = None  # warm: nothing was set up
+        figures["setup_s"] = args.setup_seconds  # here nothing was set up
     figures.update(
         date=datetime.date.today().isoformat(), cpus=os.cpu_count(),
         threads=args.threads or os.cpu_count(), load_before=load,

@@ -275,8 +275,6 @@ def local_model_section(figures):
         (f"repeated `extract` ({len(repeats)} runs)", spread(repeats, "s")),
         ("answer generation", spread(figures["eval_tokens_per_s"],
                                      "tokens/s")),
-        ("prompt reading", spread(figures["prompt_tokens_per_s"],
-                                  "tokens/s")),
         ("server peak resident memory",
          f"{figures['peak_rss_mb'] / 1024:.2f} GB"),
         ("the same summary every time", "yes" if figures["same_each_time"]

@@ -14,6 +14,6 @@ trap '"$factbrief" local stop >/dev/null 2>&1 || true' EXIT
 echo "check-local-model: set-up and first start took ${SECONDS} s"
 "$factbrief" local status
 "$factbrief" local stop
-FACTBRIEF_CHECK_LOCAL_MODEL=1 .venv/bin/python -m pytest -v -p no:cacheprovider \
-    tests/integration/test_local_model.py
+FACTBRIEF_CHECK_LOCAL_MODEL=1 .venv/bin/python -m pytest -v \
+    -p no:cacheprovider tests/integration/test_local_model.py
 echo "check-local-model: done in ${SECONDS} s"

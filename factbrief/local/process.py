@@ -19,7 +19,7 @@ import urllib.request
 from pathlib import Path
 
 from .cache import LocalError, human_time, publish, remove_quietly
-from .serverenv import last_error
+from .serverenv import telling_line
 
 SERVE_SCRIPT = Path(__file__).with_name("serve.py")
 # The server's settings classes read any environment variable named like
@@ -128,8 +128,8 @@ class ServerProcess:
                     raise LocalError(
                         f"the local server stopped while loading the model "
                         f"(exit status {self.proc.returncode}: "
-                        f"{last_error(self.log_path, self._log_start)}); see "
-                        f"{self.log_path}")
+                        f"{telling_line(self.log_path, self._log_start)});"
+                        f" see {self.log_path}")
                 if answers(self.base_url):
                     return
                 left = deadline - time.monotonic()

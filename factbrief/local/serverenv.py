@@ -7,6 +7,7 @@ installs it in seconds. The user's own environment is never touched.
 """
 
 import os
+import re
 import shutil
 import subprocess
 import venv
@@ -18,6 +19,11 @@ LLAMA_VERSION = "0.3.36"
 # dependencies, and about 0.3 GB of build files while compiling.
 BUILD_SPACE = int(0.7 * GB)
 INSTALL_SPACE = int(0.25 * GB)
+# pip's own closing lines, which only say that something failed above.
+PIP_SUMMARY_ERRORS = ("subprocess-exited-with-error",
+                      "metadata-generation-failed", "failed building wheel",
+                      "failed-wheel-build")
+STEP_LINE = re.compile(r"\[(\d+)/(\d+)\] ")
 COMPILERS = {"C": ("CC", ("cc", "gcc", "clang")),
              "C++": ("CXX", ("c++", "g++", "clang++"))}
 
@@ -90,11 +96,13 @@ class ServerEnv:
             with progress.step(
                     f"building the server (llama-cpp-python {LLAMA_VERSION},"
                     f" compiled for this processor; once only)",
-                    "6 to 20 minutes on 2 cores"):
-                self._pip(["wheel", "--no-deps", "--disable-pip-version-check",
+                    "6 to 20 minutes on 2 cores") as step:
+                # -v: the compiler's "[done/total]" lines reach the log.
+                self._pip(["wheel", "-v", "--no-deps",
+                           "--disable-pip-version-check",
                            "-w", str(scratch / "out"),
                            f"llama-cpp-python=={LLAMA_VERSION}"],
-                          env, "build.log", "building the server")
+                          env, "build.log", "building the server", step)
             built = sorted((scratch / "out").glob("llama_cpp_python-*.whl"))
             if not built:
                 raise LocalError("building the server made no wheel; see "
@@ -105,18 +113,34 @@ class ServerEnv:
         finally:
             shutil.rmtree(scratch, ignore_errors=True)
 
-    def _pip(self, args, env, log, what):
-        self._pip_python(["-m", "pip", *args], env, log, what)
+    def _pip(self, args, env, log, what, step=None):
+        self._pip_python(["-m", "pip", *args], env, log, what, step)
 
-    def _pip_python(self, args, env, log, what):
+    def _pip_python(self, args, env, log, what, step=None):
+        """Runs the environment's Python into a log; with a `step`, shows
+        the build's progress read from the log each second."""
         log_path = self.cache.logs / log
-        with open(log_path, "a") as f:
-            proc = subprocess.run([str(self.python), *args], env=env,
-                                  stdin=subprocess.DEVNULL, stdout=f,
-                                  stderr=subprocess.STDOUT)
+        with open(log_path, "ab") as f:
+            start = f.seek(0, os.SEEK_END)
+            proc = subprocess.Popen([str(self.python), *args], env=env,
+                                    stdin=subprocess.DEVNULL, stdout=f,
+                                    stderr=subprocess.STDOUT)
+            try:
+                while True:
+                    try:
+                        proc.wait(timeout=1.0)
+                        break
+                    except subprocess.TimeoutExpired:
+                        if step is not None:
+                            step.update(build_progress(log_path))
+            except BaseException:
+                proc.kill()
+                proc.wait()
+                raise
         if proc.returncode != 0:
-            raise LocalError(f"{what} failed ({last_error(log_path)}); the "
-                             f"whole log is {log_path}")
+            raise LocalError(f"{what} failed "
+                             f"({telling_line(log_path, start)}); the whole "
+                             f"log is {log_path}")
 
 
 def missing_compiler(environ):
@@ -133,8 +157,21 @@ def missing_compiler(environ):
                 f" macOS: xcode-select --install) or set {variable}")
 
 
-def last_error(log_path, offset=0):
-    """The most telling line of a log, from byte `offset` on."""
+def build_progress(log_path):
+    """"[done/total]" of the compiler steps the log shows last, or ""."""
+    try:
+        with open(log_path, "rb") as f:
+            f.seek(max(0, f.seek(0, os.SEEK_END) - 65536))
+            tail = f.read().decode("utf-8", "replace")
+    except OSError:
+        return ""
+    found = STEP_LINE.findall(tail)
+    return f"[{found[-1][0]}/{found[-1][1]} compiled]" if found else ""
+
+
+def telling_line(log_path, offset=0):
+    """The first line of a log, from byte `offset` on, that names an error
+    (the cause, before what follows from it), else its last line."""
     try:
         with open(log_path, "rb") as f:
             f.seek(offset)
@@ -142,8 +179,10 @@ def last_error(log_path, offset=0):
     except OSError:
         return "no log"
     lines = [ln.strip() for ln in text.splitlines() if ln.strip()]
-    for line in reversed(lines):
-        if "error" in line.lower() and not line.startswith("note:"):
+    for line in lines:
+        low = line.lower()
+        if (("error:" in low or "cmake error" in low)
+                and not any(g in low for g in PIP_SUMMARY_ERRORS)):
             return line[:200]
     return lines[-1][:200] if lines else "no output"
 

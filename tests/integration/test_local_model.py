@@ -45,8 +45,8 @@ def test_extract_summarises_the_sample_in_chinese_repeatably():
 
 
 def test_title_gives_a_title():
-    record, _ = factbrief("title", "--local", "--prompt",
-                          "请为下面的文字拟一个简短的中文标题，只输出标题",
+    instruction = "请为下面的文字拟一个简短的中文标题，只输出标题"
+    record, _ = factbrief("title", "--local", "--prompt", instruction,
                           str(SAMPLE))
     assert record["status"] == "ok"
     assert record["title"] and record["title"].strip()
