@@ -276,7 +276,7 @@ def local_model_section(figures):
         ("answer generation", spread(figures["eval_tokens_per_s"],
                                      "tokens/s")),
         ("server peak resident memory",
-         f"{figures['peak_rss_mb'] / 1024:.2f} GB"),
+         f"{figures['peak_rss_mb'] / 1024:.2f} GiB"),
         ("the same summary every time", "yes" if figures["same_each_time"]
          else "no"),
     ]

@@ -52,11 +52,17 @@ class Cache:
             d.mkdir(parents=True, exist_ok=True)
 
     @contextlib.contextmanager
-    def locked(self):
-        """Holds the cache's lock: one set-up at a time, across processes."""
+    def locked(self, on_wait=None):
+        """Holds the cache's lock: one set-up at a time, across processes.
+        `on_wait()` is called first if another process holds it."""
         self.make()
         with open(self.root / "lock", "a") as f:
-            fcntl.flock(f, fcntl.LOCK_EX)
+            try:
+                fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                if on_wait is not None:
+                    on_wait()
+                fcntl.flock(f, fcntl.LOCK_EX)
             try:
                 yield
             finally:

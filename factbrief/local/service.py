@@ -61,7 +61,9 @@ def prepare(cache, progress, model_file=None, environ=None):
     environ = os.environ if environ is None else environ
     env = ServerEnv(cache)
     chosen = check_model_file(model_file) if model_file else None
-    with cache.locked():
+    with cache.locked(lambda: progress.say(
+            "waiting for another factbrief process to finish setting up "
+            "the local model")):
         need_model = chosen is None and installed(cache, DEFAULT_MODEL) is None
         need_server = not env.ready()
         if need_server or need_model:
