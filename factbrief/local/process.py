@@ -19,7 +19,7 @@ import urllib.request
 from pathlib import Path
 
 from .cache import LocalError, human_time, publish, remove_quietly
-from .serverenv import telling_line
+from .tied import telling_line
 
 SERVE_SCRIPT = Path(__file__).with_name("serve.py")
 # The server's settings classes read any environment variable named like

