@@ -112,6 +112,9 @@ class ServerProcess:
                     start_new_session=True,
                     env=server_environ(os.environ),
                     cwd=self.log_path.parent)
+        except BaseException:
+            self.stop()  # closes the lifeline
+            raise
         finally:
             sock.close()  # the child holds its own copy
             if read_end is not None:

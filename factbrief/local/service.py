@@ -42,9 +42,12 @@ def check_model_file(path):
     return p.resolve()
 
 
-def _plan(cache, need_server, need_model):
+def _plan(cache, env, need_server, need_model):
     steps = []
-    if need_server:
+    if need_server and env.kept_wheel() is not None:
+        steps.append("the server, from the wheel built before (under a "
+                     "minute)")
+    elif need_server:
         steps.append("the server, llama-cpp-python built for this processor "
                      "(about 0.2 GB; usually 6 to 20 minutes on 2 cores)")
     if need_model:
@@ -67,7 +70,7 @@ def prepare(cache, progress, model_file=None, environ=None):
         need_model = chosen is None and installed(cache, DEFAULT_MODEL) is None
         need_server = not env.ready()
         if need_server or need_model:
-            progress.say(_plan(cache, need_server, need_model))
+            progress.say(_plan(cache, env, need_server, need_model))
             env.preflight(environ)
             need_space(cache.root, env.space_needed()
                        + (space_needed(cache, DEFAULT_MODEL) if need_model
