@@ -8,6 +8,11 @@ one call of `AISummary.extract` or `AISummary.refined_title`, up to --jobs
 calls at once; the results are printed in input order, as JSON lines or as
 plain text. A failed input gets one line on standard error saying why; the
 module's own traceback is shown with --verbose. Exit status: see EXIT_CODES.
+
+The service is named by the options and the environment, or started for
+the run: `--local` serves a language model on this machine (factbrief.local,
+which also runs `factbrief local start|stop|status|remove`), `--demo` the
+stand-in (cli_settings.SOURCES).
 """
 
 import argparse
@@ -27,6 +32,9 @@ from factbrief.cli_inputs import (DEFAULT_MAX_BYTES, STDIN, Refused, Skipped,
                                   parse_size, read_file, read_limited)
 from factbrief.cli_settings import (ENV, UsageError, add_source_options,
                                     source_for)
+from factbrief.local import command as local_command
+from factbrief.local.cache import LocalError
+from factbrief.local.service import MODEL_FILE_ENV
 
 ANSWER_KEY = {"extract": "summary", "title": "title"}
 DEFAULT_JOBS = 4
@@ -36,7 +44,9 @@ EXIT_CODES = """\
 exit status:
   0    every input got an "ok" record (or was skipped with --allow-empty)
   1    some input failed: its record has "status": "error" and an "error"
-       key, and standard error has one line saying why
+       key, and standard error has one line saying why; or the local
+       service of --local could not be set up or started (one line says
+       what to do, nothing was sent)
   2    usage error: a bad option, a missing or malformed setting, or
        factbrief not installed for this Python; nothing was sent
   130  interrupted (Ctrl-C); the inputs that got no record are named
@@ -52,11 +62,13 @@ addresses are mangled: a@b.com becomes abcom.
 SETTINGS_HELP = f"""\
 settings: --base-url, else ${ENV['base_url'][0]}; --api-key, else
 ${ENV['api_key'][0]}; --model, else ${ENV['model'][0]}, else
-${ENV['model'][1]} ({ENV['model'][0]} wins when both are set). --demo needs
-none of them.
+${ENV['model'][1]} ({ENV['model'][0]} wins when both are set). --local
+and --demo need none of them; --local serves --model-file, else
+${MODEL_FILE_ENV}, else the built-in model.
 """
 EXAMPLES = """\
 examples:
+  factbrief extract --local notes.txt       a language model on this machine
   factbrief extract --demo notes.txt        try it with the local stand-in
   factbrief extract -m gpt-4o-mini -l 100 a.txt b.txt > facts.jsonl
   echo "Rivers, lakes & seas" | factbrief title -p "Give a title" -f text
@@ -162,6 +174,7 @@ def build_parser():
                        help="UTF-8 text files; none or '-' reads standard "
                             "input")
         _add_options(p, defaults=False)
+    local_command.add_command(sub)
     return top
 
 
@@ -175,6 +188,8 @@ def _version():
 
 def parse(argv):
     args = build_parser().parse_args(argv)
+    if args.command == "local":
+        return args
     if args.command == "title" and not args.prompt:
         raise UsageError("factbrief: title needs --prompt TEXT, the "
                          "instruction (see factbrief title -h)")
@@ -479,6 +494,8 @@ def main(argv=None, environ=None):
     out = _Output(stderr, Redactor(_keys_in(argv, environ)), log)
     try:
         args = parse(argv)
+        if args.command == "local":
+            return local_command.run_command(args, environ, out, sys.stdout)
         source = source_for(args)
         settings = source.settings(args, environ)
     except UsageError as e:
@@ -495,13 +512,17 @@ def main(argv=None, environ=None):
     sys.stderr = out
     try:
         with _Interrupts().installed() as interrupts, \
-                source.serve(settings, out.say) as settings, \
+                source.serve(settings, out) as settings, \
                 shared_clients(module, log, args.timeout, args.max_retries):
             run = Run(args, settings, out, log, sys.stdin, sys.stdout,
                       interrupts)
             return run(names)
     except _Closed:
         return _pipe_closed()
+    except LocalError as e:
+        out.done()
+        out.say(f"factbrief: {e}")
+        return 1
     except KeyboardInterrupt:
         return _interrupted(out, names, run.finished if run else 0)
     finally:

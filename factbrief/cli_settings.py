@@ -1,16 +1,19 @@
 """Where a run gets its service: the settings (base URL, API key, model)
 from the options and the environment, checked before any request; or a
-service the command starts itself for the run, such as the stand-in of
-`--demo`.
+service the command starts itself for the run: the stand-in of `--demo`,
+or the local language model of `--local` (factbrief.local).
 
 Another way to get a service is one more class like `Demo` in SOURCES:
-its option, the settings it needs, and a context manager that provides
-the service for the run and yields the settings to use.
+its options, whether the command line asks for it, the settings it needs,
+and a context manager that provides the service for the run and yields
+the settings to use.
 """
 
 import contextlib
 import urllib.parse
 from typing import NamedTuple
+
+from factbrief.local import command as local_command
 
 ENV = {"base_url": ("OPENAI_BASE_URL",), "api_key": ("OPENAI_API_KEY",),
        "model": ("FACTBRIEF_MODEL", "OPENAI_MODEL")}  # the first set wins
@@ -67,57 +70,94 @@ class Configured:
                                f"{names})")
         if missing:
             raise UsageError(f"factbrief: missing {'; '.join(missing)}; "
-                             f"or try --demo")
+                             f"or try --local or --demo")
         check_url(found["base_url"])
         return Settings(**found)
 
     @contextlib.contextmanager
-    def serve(self, settings, say):
+    def serve(self, settings, out):
         yield settings
+
+
+def _refuse(args, fields, option):
+    """UsageError for the first of `fields` given as an option."""
+    for field in fields:
+        if getattr(args, field, None) is not None:
+            raise UsageError(f"factbrief: {OPTION[field]} and {option} "
+                             f"cannot be combined")
 
 
 class Demo:
     """The local stand-in: not a language model, needs no settings."""
 
     option = "--demo"
-    help = ("use the local stand-in service, which is not a language "
-            "model: no account needed")
+
+    def add_options(self, parser, **kw):
+        parser.add_argument(
+            self.option, action="store_true", **kw,
+            help="use the local stand-in service, which is not a language "
+                 "model: no account needed")
+
+    def wanted(self, args):
+        return bool(getattr(args, "demo", False))
 
     def settings(self, args, environ):
-        for field in ("base_url", "api_key"):
-            if getattr(args, field, None) is not None:
-                raise UsageError(f"factbrief: {OPTION[field]} and --demo "
-                                 f"cannot be combined")
+        _refuse(args, ("base_url", "api_key"), self.option)
         model = (getattr(args, "model", None)
                  or _from_environment("model", environ) or "stand-in")
         return Settings(None, "stand-in", model)
 
     @contextlib.contextmanager
-    def serve(self, settings, say):
+    def serve(self, settings, out):
         from factbrief.standin import StandIn
         with StandIn() as server:
-            say(f"factbrief: --demo: the answers come from the local "
-                f"stand-in at {server.base_url}, not from a language model")
+            out.say(f"factbrief: --demo: the answers come from the local "
+                    f"stand-in at {server.base_url}, not from a language "
+                    f"model")
             yield settings._replace(base_url=server.base_url)
 
 
-SOURCES = (Demo(),)
+class LocalRun(NamedTuple):
+    model_file: "str | None"  # None: the built-in model
+    environ: dict  # where the cache folder is
 
 
-def dest(source):
-    return source.option.lstrip("-").replace("-", "_")
+class Local:
+    """A language model served on this machine (factbrief.local): set up
+    on first use, started for the run and stopped after. It gives the
+    settings; a failure to set it up or start it is a LocalError."""
+
+    option = "--local"
+
+    def add_options(self, parser, **kw):
+        local_command.add_run_options(parser, **kw)  # and --model-file
+
+    def wanted(self, args):
+        return local_command.wanted(args)
+
+    def settings(self, args, environ):
+        _refuse(args, ("base_url", "api_key", "model"), self.option)
+        return LocalRun(local_command.model_file(args, environ), environ)
+
+    @contextlib.contextmanager
+    def serve(self, run, out):
+        with local_command.run_service(run.model_file, run.environ,
+                                       out) as served:
+            yield Settings(served.base_url, served.api_key, served.model)
+
+
+SOURCES = (Demo(), Local())
 
 
 def add_source_options(parser, **kw):
     for source in SOURCES:
-        parser.add_argument(source.option, action="store_true",
-                            help=source.help, **kw)
+        source.add_options(parser, **kw)
 
 
 def source_for(args):
     """The source the options pick: at most one of SOURCES, else the
     configured service."""
-    chosen = [s for s in SOURCES if getattr(args, dest(s), False)]
+    chosen = [s for s in SOURCES if s.wanted(args)]
     if len(chosen) > 1:
         raise UsageError(f"factbrief: {' and '.join(s.option for s in chosen)}"
                          f" cannot be combined")

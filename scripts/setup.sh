@@ -1,24 +1,57 @@
 #!/usr/bin/env bash
-# Creates .venv with Python 3.10 (once), installs the build tools and the
-# test extra (again whenever pyproject.toml changes), then builds and
-# installs factbrief into it. The build directory is kept, so a rebuild
-# only compiles what changed.
+# Creates .venv with Python 3.10 (once), installs the build tools and
+# factbrief's dependencies (again whenever pyproject.toml changes), then
+# builds and installs factbrief into it. The build directory is kept, so a
+# rebuild only compiles what changed.
+#
+#   scripts/setup.sh          with the test and benchmark tools (tests, CI)
+#   scripts/setup.sh --main   only what the main job needs (the demo); skips
+#                             the rebuild when no source file changed
 set -euo pipefail
 cd "$(dirname "$0")/.."
+main_only=$([ "${1:-}" = --main ] && echo 1 || echo "")
 python=$(scripts/find-python.sh)
 if [ ! -x .venv/bin/python ] ||
         ! .venv/bin/python -c 'import sys; assert sys.version_info[:2] == (3, 10)' 2>/dev/null; then
     rm -rf .venv
     "$python" -m venv .venv
 fi
-stamp=.venv/.factbrief-deps
-want=$(sha256sum pyproject.toml | cut -d' ' -f1)
-if [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
+# The stamps: the dependencies installed for this pyproject.toml ("main"
+# or "all"), and the sources the installed build was made from.
+deps_stamp=.venv/.factbrief-deps
+source_stamp=.venv/.factbrief-source
+project=$(sha256sum pyproject.toml | cut -d' ' -f1)
+sources=$( (ls CMakeLists.txt pyproject.toml;
+            find factbrief runtime -type f \( -name '*.cpp' -o -name '*.h' \
+                 -o -name '*.py' -o -name '*.pyi' -o -name py.typed \)) |
+          LC_ALL=C sort | xargs sha256sum | sha256sum | cut -d' ' -f1)
+have=$(cat "$deps_stamp" 2>/dev/null || true)
+if [ -n "$main_only" ]; then
+    case "$have" in
+        "$project main" | "$project all") ;;
+        *)
+            .venv/bin/python -m pip install -q -U pip
+            .venv/bin/python -m pip install -q "scikit-build-core>=0.10" \
+                cmake ninja
+            .venv/bin/python -m pip install -q --no-build-isolation .
+            echo "$project main" > "$deps_stamp"
+            echo "$sources" > "$source_stamp" ;;
+    esac
+    if [ "$(cat "$source_stamp" 2>/dev/null)" != "$sources" ] ||
+            ! .venv/bin/python -c 'import factbrief.factbrief' 2>/dev/null
+    then
+        .venv/bin/python -m pip install -q --no-build-isolation --no-deps \
+            --force-reinstall .
+        echo "$sources" > "$source_stamp"
+    fi
+elif [ "$have" != "$project all" ]; then
     .venv/bin/python -m pip install -q -U pip
     .venv/bin/python -m pip install -q "scikit-build-core>=0.10" cmake ninja
     .venv/bin/python -m pip install -q --no-build-isolation ".[test,bench]"
-    echo "$want" > "$stamp"
+    echo "$project all" > "$deps_stamp"
+    echo "$sources" > "$source_stamp"
 else
     .venv/bin/python -m pip install -q --no-build-isolation --no-deps \
         --force-reinstall .
+    echo "$sources" > "$source_stamp"
 fi

@@ -7,6 +7,7 @@ Ctrl-C, the console script, another Python) runs `python -m factbrief`
 in an empty directory, so the installed package is what runs.
 """
 
+import contextlib
 import io
 import json
 import os
@@ -26,6 +27,7 @@ import pytest
 
 import factbrief.factbrief as fb
 from factbrief.cli import main
+from factbrief.local.cache import LocalError
 from factbrief.standin import StandIn
 from local_service import quiet_client_environment
 
@@ -468,10 +470,10 @@ def test_interrupt_names_the_inputs_without_a_record(tmp_path, service,
 def test_without_the_module_one_line(tmp_path):
     """As under a Python for which factbrief is not built: the package
     source without the module and without openai."""
-    package = tmp_path / "src" / "factbrief"
-    package.mkdir(parents=True)
-    for source in (ROOT / "factbrief").glob("*.py"):
-        (package / source.name).write_bytes(source.read_bytes())
+    for source in (ROOT / "factbrief").rglob("*.py"):
+        copy = tmp_path / "src" / source.relative_to(ROOT)
+        copy.parent.mkdir(parents=True, exist_ok=True)
+        copy.write_bytes(source.read_bytes())
     result = subprocess.run(
         [sys.executable, "-S", "-m", "factbrief", "extract", "--demo", "-"],
         env={**os.environ, "PYTHONPATH": str(tmp_path / "src")},
@@ -519,12 +521,61 @@ def test_console_script(tmp_path):
     assert b"extract" in result.stdout and b"title" in result.stdout
 
 
-def test_readme_demo_falls_back_to_the_standin(tmp_path):
+# ---- --local: a service of its own for the run ----
+
+@pytest.fixture
+def local_served(standin, monkeypatch):
+    """factbrief.local's service replaced by the stand-in: what the
+    command does with it, not the model (tests/test_local_*)."""
+    from factbrief.local import service
+    events = []
+
+    @contextlib.contextmanager
+    def local_service(progress, model_file=None, environ=None):
+        events.append(("start", model_file))
+        if model_file == "broken.gguf":
+            raise LocalError("broken.gguf is not a GGUF model file")
+        try:
+            yield service.Served(standin.base_url, "local-model")
+        finally:
+            events.append(("stop", model_file))
+    monkeypatch.setattr(service, "local_service", local_service)
+    return events
+
+
+def test_local_serves_the_run_and_stops_after(cli, standin, files,
+                                              local_served):
+    # The environment's service settings are not the local service's.
+    env = {**settings_for("http://elsewhere.invalid/v1"),
+           "FACTBRIEF_MODEL_FILE": "mine.gguf"}
+    result = cli(["--local", "extract", "-j", "2", *files], env)
+    assert result.returncode == 0, result.stderr
+    assert [r["status"] for r in result.records] == ["ok", "ok"]
+    assert [r["model"] for r in standin.received] == ["local-model"] * 2
+    assert local_served == [("start", "mine.gguf"), ("stop", "mine.gguf")]
+    result = cli(["title", "-p", "p", "--model-file", "own.gguf", "-"], env,
+                 stdin=b"text")
+    assert result.returncode == 0, result.stderr
+    assert local_served[2:] == [("start", "own.gguf"), ("stop", "own.gguf")]
+
+
+def test_a_local_service_that_cannot_start_is_one_line(cli, standin, files,
+                                                       local_served):
+    result = cli(["extract", "--model-file", "broken.gguf", *files])
+    assert (result.returncode, result.stdout) == (1, b"")
+    assert result.lines == ["factbrief: broken.gguf is not a GGUF model "
+                            "file"]
+    assert standin.received == []
+
+
+def test_readme_demo_uses_the_standin_on_request(tmp_path):
+    # Without settings the demo asks the local model (set up on first use:
+    # tests/integration); --demo is the quick round trip.
     base = {k: v for k, v in os.environ.items()
             if not k.startswith(("OPENAI_", "FACTBRIEF_"))}
     result = subprocess.run(
-        [sys.executable, str(ROOT / "examples" / "demo.py")], env=base,
-        cwd=tmp_path, capture_output=True, timeout=60)
+        [sys.executable, str(ROOT / "examples" / "demo.py"), "--demo"],
+        env=base, cwd=tmp_path, capture_output=True, timeout=60)
     assert result.returncode == 0, result.stderr
     assert "local stand-in" in result.stderr.decode()
     record = json.loads(result.stdout)
