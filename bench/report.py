@@ -249,6 +249,28 @@ def headline(medians, ratios, paired, callgrind, memory):
     return " ".join(parts)
 
 
+def version_table(results_root):
+    """Paired ours / plain medians of every Python version with results
+    under results_root/<version>/."""
+    versions = {}
+    for path in sorted(results_root.glob("*/paired.json")):
+        meta, _ = load_timings(path.parent / "timings.json")
+        label = (meta or {}).get("python_version", path.parent.name)
+        versions[label.split()[0]] = {r["row"]: r["ours_over_plain"][1]
+                                      for r in load_json(path) or []}
+    if len(versions) < 2:
+        return []
+    names = list(versions)
+    lines = ["| path | " + " | ".join(f"Python {v}" for v in names) + " |",
+             "|---|" + "---:|" * len(names)]
+    for row, label in ROWS:
+        cells = [versions[v].get(row) for v in names]
+        if any(c is not None for c in cells):
+            lines.append(f"| {label} | " + " | ".join(
+                "—" if c is None else f"{c:.3f}" for c in cells) + " |")
+    return lines
+
+
 def render(results_dir):
     meta, medians = load_timings(results_dir / "timings.json")
     callgrind = load_json(results_dir / "callgrind.json")
@@ -295,6 +317,13 @@ def render(results_dir):
                 "Growth from after a warm-up to after the calls, each run "
                 "in a fresh process, `gc.collect()` before each reading.",
                 ""] + memory_table(memory) + [""]
+    by_version = version_table(results_dir.parent)
+    if by_version:
+        out += ["## Across Python versions", "",
+                "Paired ours / plain Python medians of each version's last "
+                "`scripts/bench.sh` run (`FACTBRIEF_PY=3.1x`); each version "
+                "compares against the plain class on the same "
+                "interpreter.", ""] + by_version + [""]
     out += ["## Goals", ""] + goals(ratios, paired, callgrind, memory)
     cli = results_dir / "cli_throughput.json"
     if cli.exists():

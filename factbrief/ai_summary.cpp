@@ -86,10 +86,11 @@ Ref fact_prompt(const ModuleState& st, PyObject* cleaned, PyObject* prompt,
     if (!length_text) return {};
     Ref prompt_text = plain_text(st, prompt);
     if (!prompt_text) return {};
-    PyObject* pieces[] = {st.t_fact_lead_in, length_text.get(),
-                          st.t_fact_middle, prompt_text.get(),
-                          st.t_full_stop};
-    Ref head = steal(_PyUnicode_JoinArray(st.empty_text, pieces, 5));
+    Ref pieces = steal(PyTuple_Pack(5, st.t_fact_lead_in, length_text.get(),
+                                    st.t_fact_middle, prompt_text.get(),
+                                    st.t_full_stop));
+    if (!pieces) return {};
+    Ref head = steal(PyUnicode_Join(st.empty_text, pieces.get()));
     if (!head) return {};
     return steal(PyNumber_Add(head.get(), cleaned));
 }
@@ -144,7 +145,7 @@ Ref make_client(const ModuleState& st, PyObject* self)
 // [{"role": "user", "content": text}]
 Ref user_messages(const ModuleState& st, PyObject* text)
 {
-    Ref message = steal(_PyDict_NewPresized(2));
+    Ref message = steal(PyDict_New());
     if (!message || PyDict_SetItem(message.get(), st.t_role, st.t_user) < 0 ||
         PyDict_SetItem(message.get(), st.t_content, text) < 0)
         return {};
@@ -192,7 +193,7 @@ Ref read_answer(const ModuleState& st, PyObject* response)
 Ref make_record(const ModuleState& st, PyObject* answer_key,
                 PyObject* answer, PyObject* content, PyObject* status)
 {
-    Ref record = steal(_PyDict_NewPresized(3));
+    Ref record = steal(PyDict_New());
     if (!record || PyDict_SetItem(record.get(), answer_key, answer) < 0 ||
         PyDict_SetItem(record.get(), st.t_content, content) < 0 ||
         PyDict_SetItem(record.get(), st.t_status, status) < 0)

@@ -37,6 +37,7 @@
 #include "factbrief/module_state.h"
 
 #include "runtime/call.h"
+#include "runtime/compat.h"
 #include "runtime/exception_scope.h"
 #include "runtime/method_function.h"
 #include "runtime/statements.h"
@@ -153,14 +154,16 @@ int make_texts()
     return keep(g_state.int_0, PyLong_FromLong(0));
 }
 
-PyObject* make_code(PyObject* varnames, PyObject* name, int first_line)
+PyObject* make_code(PyObject* varnames, PyObject* name, PyObject* qualname,
+                    int first_line)
 {
     ModuleState& st = g_state;
-    return reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
+    return reinterpret_cast<PyObject*>(runtime::compat::new_code(
         4, 0, 0, static_cast<int>(PyTuple_GET_SIZE(varnames)), 0,
         CO_OPTIMIZED | CO_NEWLOCALS, st.empty_bytes, st.empty_tuple,
         st.empty_tuple, varnames, st.empty_tuple, st.empty_tuple,
-        st.t_source_file, name, first_line, st.empty_bytes));
+        st.t_source_file, name, qualname, first_line, st.empty_bytes,
+        st.empty_bytes));
 }
 
 // Parameter and local names of the two service methods; the last but one
@@ -196,16 +199,19 @@ int make_class_constants(PyObject* object)
              PyTuple_Pack(4, st.t_self, st.t_base_url, st.t_api_key,
                           st.t_model_id)) < 0 ||
         keep(st.init_code,
-             make_code(st.init_varnames, st.t_init, kInitLine)) < 0 ||
+             make_code(st.init_varnames, st.t_init, st.t_qualname_init,
+                       kInitLine)) < 0 ||
         keep(st.init_defaults, PyTuple_Pack(1, st.t_empty)) < 0 ||
         keep(st.extract_varnames, service_varnames(st.t_summary)) < 0 ||
-        keep(st.extract_code, make_code(st.extract_varnames, st.t_extract,
-                                        kExtractLine)) < 0 ||
+        keep(st.extract_code,
+             make_code(st.extract_varnames, st.t_extract,
+                       st.t_qualname_extract, kExtractLine)) < 0 ||
         keep(st.service_defaults,
              PyTuple_Pack(2, st.t_empty, st.int_200)) < 0 ||
         keep(st.refined_title_varnames, service_varnames(st.t_title)) < 0 ||
         keep(st.refined_title_code,
              make_code(st.refined_title_varnames, st.t_refined_title,
+                       st.t_qualname_refined_title,
                        kRefinedTitleLine)) < 0 ||
         keep(st.client_kwnames,
              PyTuple_Pack(2, st.t_base_url, st.t_api_key)) < 0 ||
@@ -347,8 +353,8 @@ Ref resolve_bases(PyObject* bases)
         PyObject* base = PyTuple_GET_ITEM(bases, i);
         PyObject* entries_fn = nullptr;
         if (!PyType_Check(base) &&
-            _PyObject_LookupAttr(base, g_state.t_mro_entries,
-                                 &entries_fn) < 0)
+            runtime::compat::lookup_attr(base, g_state.t_mro_entries,
+                                         &entries_fn) < 0)
             return {};
         Ref fn = steal(entries_fn);
         if (!fn) {
@@ -384,8 +390,9 @@ PyObject* find_metaclass(PyObject* bases)
                                Py_TYPE(PyTuple_GET_ITEM(bases, 0)))
                          : reinterpret_cast<PyObject*>(&PyType_Type);
     if (!PyType_Check(meta)) return Py_NewRef(meta);
-    PyObject* winner = reinterpret_cast<PyObject*>(_PyType_CalculateMetaclass(
-        reinterpret_cast<PyTypeObject*>(meta), bases));
+    PyObject* winner =
+        reinterpret_cast<PyObject*>(runtime::compat::most_derived_metaclass(
+            reinterpret_cast<PyTypeObject*>(meta), bases));
     return Py_XNewRef(winner);
 }
 
@@ -399,7 +406,8 @@ Ref prepare_namespace(PyObject* meta, PyObject* bases)
 {
     ModuleState& st = g_state;
     PyObject* prepare_fn = nullptr;
-    if (_PyObject_LookupAttr(meta, st.t_prepare, &prepare_fn) < 0) return {};
+    if (runtime::compat::lookup_attr(meta, st.t_prepare, &prepare_fn) < 0)
+        return {};
     Ref prepare = steal(prepare_fn);
     Ref ns;
     if (prepare) {
@@ -572,8 +580,7 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace factbrief
 
-extern "C" __attribute__((visibility("default"))) PyObject*
-PyInit_factbrief(void)
+PyMODINIT_FUNC PyInit_factbrief(void)
 {
     return PyModuleDef_Init(&factbrief::module_def);
 }

@@ -5,6 +5,7 @@
 // binder's call site), and an entry must never name the wrong one.
 #include "runtime/traceback_entry.h"
 
+#include "runtime/compat.h"
 #include "runtime/exception_scope.h"
 
 #include <frameobject.h>
@@ -130,13 +131,13 @@ bool show_native_location(const TracebackContext& ctx)
     if (!ctx.options_module) return true;
     PyObject* dict = PyModule_GetDict(ctx.options_module);
     if (!dict) return true;
-    auto* d = reinterpret_cast<PyDictObject*>(dict);
-    if (g_switch.dict == dict && g_switch.version == d->ma_version_tag)
+    if (g_switch.dict == dict &&
+        g_switch.version == compat::dict_version(dict))
         return g_switch.show;
     PendingAside aside;
     g_switch.show = read_switch(ctx, dict);
     g_switch.dict = dict;
-    g_switch.version = d->ma_version_tag;
+    g_switch.version = compat::dict_version(dict);
     return g_switch.show;
 }
 
@@ -208,7 +209,6 @@ void add_traceback_entry(const TracebackContext& ctx, const char* function,
     }
     Py_DECREF(code);
     if (!frame) return;
-    frame->f_lineno = source_line;
     PyTraceBack_Here(frame);
     Py_DECREF(frame);
 }

@@ -214,6 +214,11 @@ CALLS = {{
 call = CALLS[PATH]
 
 def attempt(n):
+    # From 3.11 frame objects are made lazily; when making a caller's fails
+    # while an exception unwinds, the interpreter drops the exception
+    # (SystemError: error return without exception set), with or without
+    # us. The callers' frame objects are made before any allocation fails.
+    sys._getframe(0), sys._getframe(1)
     _testcapi.set_nomemory(n, n + 1)
     try:
         return call()

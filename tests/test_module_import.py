@@ -7,12 +7,13 @@ import inspect
 import os
 import re
 import sys
+import textwrap
 import traceback as traceback_module
 
 import pytest
 
 import factbrief.factbrief as fb
-from conftest import SOURCE_FILE
+from conftest import IN_SUBINTERPRETER, SOURCE_FILE
 
 A = fb.AISummary
 SERVICE_LOCALS = ("pattern", "messages", "client", "response")
@@ -222,29 +223,22 @@ def test_replaced_import_function_is_not_called(run_json, tmp_path):
 
 
 def test_second_interpreter_is_refused(run_json, tmp_path):
-    facts = run_json("""
-        import json, os, _xxsubinterpreters as interpreters
+    facts = run_json(IN_SUBINTERPRETER + textwrap.dedent("""
+        import json
         import factbrief.factbrief as fb
-        read_end, write_end = os.pipe()
-        sub = interpreters.create()
-        interpreters.run_string(sub, f'''if 1:
-            import os
+        _, result = in_subinterpreter('''if 1:
             try:
                 import factbrief.factbrief
-                result = "imported"
+                report("imported")
             except BaseException as e:
-                result = type(e).__name__ + ": " + str(e)
-            os.write({write_end}, result.encode())
+                report(type(e).__name__ + ": " + str(e))
         ''')
-        interpreters.destroy(sub)
-        os.close(write_end)
-        result = os.read(read_end, 4096).decode()
         try:
             fb.AISummary("u")
         except TypeError as e:
             error = str(e)
         print(json.dumps([result, fb.AISummary("u", "k").api_key, error]))
-    """, cwd=tmp_path)
+    """), cwd=tmp_path)
     assert facts == [
         "ImportError: Interpreter change detected - this module can only "
         "be loaded into one interpreter per process.",

@@ -359,3 +359,24 @@ def test_callers_handled_exception_is_restored(monkeypatch, capsys, method,
                 call("t")
         assert sys.exc_info() == before
     assert sys.exc_info() == (None, None, None)
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_a_generators_own_handled_exception_is_kept(monkeypatch, capsys,
+                                                    method):
+    # A generator has its own handled-exception state: a caught failure
+    # while its caller handles an exception must not leave the caller's
+    # exception in it for when it is resumed elsewhere.
+    monkeypatch.setattr(fb, "OpenAI", Client(create=OSError("x")))
+    call = getattr(fb.AISummary("u", "k"), method)
+
+    def steps():
+        yield call("t")["status"], sys.exc_info()[1]
+        yield sys.exc_info()[1]
+
+    gen = steps()
+    try:
+        raise KeyError("outer")
+    except KeyError as outer:
+        assert next(gen) == ("error", outer)
+    assert next(gen) is None
