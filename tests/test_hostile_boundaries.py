@@ -181,6 +181,21 @@ print(json.dumps({"record": record, "printed": printed.getvalue()}))
             "calling a Python object") in facts["printed"]
 
 
+def test_reentry_through_setattr_is_a_recursion_error(run_python, tmp_path):
+    # Assigning an attribute calls the type's __setattr__ with no guard of
+    # its own; with __init__ there, only ours ends the chain.
+    out = exited_cleanly(run_python, """
+import factbrief.factbrief as fb
+class Sub(fb.AISummary):
+    __setattr__ = fb.AISummary.__init__
+try:
+    Sub("u", "k")
+except RecursionError as e:
+    print(type(e).__name__)
+""", cwd=tmp_path)
+    assert out.strip() == "RecursionError"
+
+
 # ---- one failed allocation at each position in turn ----
 
 SWEEP = """
