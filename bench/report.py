@@ -293,6 +293,28 @@ def local_model_section(figures):
         "", f"The summary: {figures['summary']}", ""]
 
 
+def version_table(results_root):
+    """Paired ours / plain medians of every Python version with results
+    under results_root/<version>/."""
+    versions = {}
+    for path in sorted(results_root.glob("*/paired.json")):
+        meta, _ = load_timings(path.parent / "timings.json")
+        label = (meta or {}).get("python_version", path.parent.name)
+        versions[label.split()[0]] = {r["row"]: r["ours_over_plain"][1]
+                                      for r in load_json(path) or []}
+    if len(versions) < 2:
+        return []
+    names = list(versions)
+    lines = ["| path | " + " | ".join(f"Python {v}" for v in names) + " |",
+             "|---|" + "---:|" * len(names)]
+    for row, label in ROWS:
+        cells = [versions[v].get(row) for v in names]
+        if any(c is not None for c in cells):
+            lines.append(f"| {label} | " + " | ".join(
+                "—" if c is None else f"{c:.3f}" for c in cells) + " |")
+    return lines
+
+
 def render(results_dir):
     meta, medians = load_timings(results_dir / "timings.json")
     callgrind = load_json(results_dir / "callgrind.json")
@@ -339,9 +361,19 @@ def render(results_dir):
                 "Growth from after a warm-up to after the calls, each run "
                 "in a fresh process, `gc.collect()` before each reading.",
                 ""] + memory_table(memory) + [""]
-    out += local_model_section(load_json(results_dir / "local-model.json"))
+    by_version = version_table(results_dir.parent)
+    if by_version:
+        out += ["## Across Python versions", "",
+                "Paired ours / plain Python medians of each version's last "
+                "`scripts/bench.sh` run (`FACTBRIEF_PY=3.1x`); each version "
+                "compares against the plain class on the same "
+                "interpreter.", ""] + by_version + [""]
+    # The local model and the command line do not depend on the Python
+    # version: their figures sit beside the versions' folders.
+    shared = results_dir.parent
+    out += local_model_section(load_json(shared / "local-model.json"))
     out += ["## Goals", ""] + goals(ratios, paired, callgrind, memory)
-    cli = results_dir / "cli_throughput.json"
+    cli = shared / "cli_throughput.json"
     if cli.exists():
         import cli_throughput
         out += [""] + cli_throughput.section(load_json(cli))

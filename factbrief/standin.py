@@ -15,11 +15,13 @@ A stand-in may also misbehave on purpose, to show how a client copes:
 status, "html" answers 200 with a web page as a gateway's sign-in page
 does, "malformed" answers 200 with a JSON content type and a body that is
 not JSON, "close" drops the connection without answering; `delay` seconds
-pass before any answer.
+pass before any answer. `message` replaces the refusal's text; "{key}"
+in it becomes the key the request carried, as some services quote it.
 
 `python -m factbrief.standin` serves until interrupted.
 """
 
+import contextlib
 import hashlib
 import json
 import socket
@@ -109,19 +111,28 @@ class _Handler(BaseHTTPRequestHandler):
         except (ValueError, UnicodeDecodeError):
             return self._reply(*_error(400, "the body is not JSON"))
         standin._record(body)
+        with standin._answering():
+            self._answer(standin, body)
+
+    def _answer(self, standin, body):
         if standin.delay:
             standin._stopping.wait(standin.delay)
         if standin.mode == "answer":
             self._reply(*_complete(body))
         elif standin.mode == "status":
-            self._reply(*_error(standin.status, f"the stand-in refuses "
-                                                f"with {standin.status}"))
+            self._reply(*_error(standin.status, self._refusal(standin)))
         elif standin.mode == "html":
             self._send(200, "text/html; charset=utf-8", _PAGE)
         elif standin.mode == "malformed":
             self._send(200, "application/json", b'{"choices": [ not json')
         else:  # close
             self.close_connection = True
+
+    def _refusal(self, standin):
+        if standin.message is None:
+            return f"the stand-in refuses with {standin.status}"
+        key = self.headers.get("Authorization", "").removeprefix("Bearer ")
+        return standin.message.replace("{key}", key)
 
     def do_GET(self):
         self._reply(*_error(404, f"no route {self.path}"))
@@ -186,22 +197,27 @@ class StandIn:
     `start()` serves from a daemon thread, `stop()` ends it; as a context
     manager it does both. `received` lists the parsed JSON bodies of the
     chat-completion requests, in arrival order; `connections` counts the
-    distinct client connections they came on. `mode`, `status` and
-    `delay` pick the behaviour (see the module's description).
+    distinct client connections they came on; `peak` is the most
+    requests it answered at once. `mode`, `status`, `delay` and `message`
+    pick the behaviour (see the module's description).
     """
 
-    def __init__(self, port=0, *, mode="answer", status=500, delay=0.0):
+    def __init__(self, port=0, *, mode="answer", status=500, delay=0.0,
+                 message=None):
         if mode not in MODES:
             raise ValueError(f"mode must be one of {', '.join(MODES)}")
         self._port = port
         self.mode = mode
         self.status = status
         self.delay = delay
+        self.message = message
         self._server = None
         self._thread = None
         self._lock = threading.Lock()
         self._stopping = threading.Event()
         self._peers = set()
+        self._active = 0
+        self.peak = 0
         self.received = []
 
     @property
@@ -249,6 +265,17 @@ class StandIn:
     def _record(self, body):
         with self._lock:
             self.received.append(body)
+
+    @contextlib.contextmanager
+    def _answering(self):
+        with self._lock:
+            self._active += 1
+            self.peak = max(self.peak, self._active)
+        try:
+            yield
+        finally:
+            with self._lock:
+                self._active -= 1
 
     def _connected(self, address):
         with self._lock:

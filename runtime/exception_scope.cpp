@@ -25,33 +25,22 @@ PendingAside::~PendingAside()
 
 HandledException::HandledException() noexcept
 {
-    _PyErr_StackItem* item = PyThreadState_Get()->exc_info;
-    saved_type_ = item->exc_type;
-    saved_value_ = item->exc_value;
-    saved_tb_ = item->exc_traceback;
-
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
     if (tb && value) PyException_SetTraceback(value, tb);
     // The item now owns the caught exception; we own the caller's.
-    item->exc_type = type;
-    item->exc_value = value;
-    item->exc_traceback = tb;
+    saved_ = compat::swap_handled({type, value, tb});
 }
 
+// The exception triples are held raw, as the interpreter's own items
+// hold them; each reference is dropped exactly once here.
 HandledException::~HandledException()
 {
-    _PyErr_StackItem* item = PyThreadState_Get()->exc_info;
-    PyObject* type = item->exc_type;
-    PyObject* value = item->exc_value;
-    PyObject* tb = item->exc_traceback;
-    item->exc_type = saved_type_;
-    item->exc_value = saved_value_;
-    item->exc_traceback = saved_tb_;
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(tb);
+    compat::HandledItem caught = compat::swap_handled(saved_);
+    Py_XDECREF(caught.type);
+    Py_XDECREF(caught.value);
+    Py_XDECREF(caught.tb);
 }
 
 }  // namespace runtime

@@ -2,7 +2,7 @@
 // (being raised) and the handled one (what sys.exc_info() reports).
 #pragma once
 
-#include "runtime/ref.h"
+#include "runtime/compat.h"
 
 namespace runtime {
 
@@ -36,9 +36,7 @@ public:
     HandledException& operator=(const HandledException&) = delete;
 
 private:
-    PyObject* saved_type_;
-    PyObject* saved_value_;
-    PyObject* saved_tb_;
+    compat::HandledItem saved_;
 };
 
 // True when the pending exception would be caught by `except Exception`.

@@ -1,16 +1,17 @@
 // Module-global look-up: the module's dict, then the builtins module, else
-// NameError. A hit in the dict is remembered against the dict's version
-// tag, which changes on every store or deletion, so a changed dict is
-// always seen.
+// NameError. A hit in the dict is remembered against the dict and its
+// version stamp, which changes on every store or deletion, so a changed
+// dict is always seen.
 #pragma once
 
-#include "runtime/ref.h"
+#include "runtime/compat.h"
 
 #include <cstdint>
 
 namespace runtime {
 
 struct GlobalCache {
+    PyObject* dict = nullptr;  // the dict the value came from
     uint64_t version = 0;
     PyObject* value = nullptr;  // borrowed from the dict; valid at version
 };
@@ -30,11 +31,12 @@ inline PyObject* lookup_builtin(PyObject* builtins, PyObject* name) noexcept
 inline PyObject* lookup_global(PyObject* globals, PyObject* builtins,
                                PyObject* name, GlobalCache& cache) noexcept
 {
-    uint64_t version = reinterpret_cast<PyDictObject*>(globals)->ma_version_tag;
-    if (cache.value && cache.version == version)
+    uint64_t version = compat::dict_version(globals);
+    if (cache.value && cache.dict == globals && cache.version == version)
         return Py_NewRef(cache.value);
     PyObject* value = PyDict_GetItemWithError(globals, name);
     if (value) {
+        cache.dict = globals;
         cache.value = value;
         cache.version = version;
         return Py_NewRef(value);

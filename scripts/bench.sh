@@ -1,23 +1,25 @@
 #!/usr/bin/env bash
-# Builds factbrief into .venv (scripts/setup.sh), adds the benchmark
-# harness, then times the module against the plain-Python class, counts
-# instructions under callgrind (when valgrind is installed) and writes
-# bench/RESULTS.md. About ten minutes. Extra arguments go to bench/run.py
-# (pyperf options); `scripts/bench.sh --smoke` only runs the quick check.
+# Builds factbrief into the venv of the chosen Python (FACTBRIEF_PY=3.10 to
+# 3.13, default 3.13; scripts/setup.sh), adds the benchmark harness, then
+# times the module against the plain-Python class, counts instructions
+# under callgrind (when valgrind is installed) and writes bench/RESULTS.md
+# from that version's results (bench/results/<version>/), with the
+# ours/plain-Python ratios of every version measured so far. About ten
+# minutes. Extra arguments go to bench/run.py (pyperf options);
+# `scripts/bench.sh --smoke` only runs the quick check.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/versions.sh
 scripts/setup.sh
-.venv/bin/python -m pip install -q "pyperf>=2.6"
+python=$venv/bin/python
+"$python" -m pip install -q "pyperf>=2.6"
 if [ "${1:-}" = "--smoke" ]; then
-    exec .venv/bin/python bench/run.py --smoke
+    exec "$python" bench/run.py --smoke
 fi
-mkdir -p bench/results
-rm -f bench/results/timings.json bench/results/memory.json \
-    bench/results/callgrind.json
-.venv/bin/python bench/run.py "$@"
-if command -v valgrind >/dev/null; then
-    .venv/bin/python bench/callgrind_share.py
-else
-    echo "bench: valgrind not found, instruction counts left out" >&2
-fi
-.venv/bin/python bench/report.py
+results=bench/results/$py_version
+mkdir -p "$results"
+rm -f "$results"/timings.json "$results"/memory.json \
+    "$results"/callgrind.json "$results"/paired.json
+# run.py also runs the callgrind count, when valgrind is installed.
+"$python" bench/run.py -o "$results/timings.json" "$@"
+"$python" bench/report.py --results "$results"

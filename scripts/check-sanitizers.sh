@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds factbrief with AddressSanitizer and UndefinedBehaviorSanitizer
-# into its own venv (.venv-asan, build dir build/asan) and runs the whole
-# test suite under it. Any sanitizer report, in pytest or in any Python
+# for the chosen Python (FACTBRIEF_PY, default 3.13) into its own venv
+# (.venv-asan-3.1x, build dir build/asan-3.1x) and runs the whole test
+# suite under it. Any sanitizer report, in pytest or in any Python
 # child a test starts, fails the run. Extra arguments go to both pytest
 # passes. Needs g++ with libasan and libubsan (Debian: g++, already
 # needed for the regular build) and readelf (Debian: binutils).
@@ -27,18 +28,19 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 SECONDS=0
 root=$PWD
-venv=.venv-asan
-real=$venv/bin/python3.10  # the interpreter itself; setup runs on it
-python=$(scripts/find-python.sh)
+source scripts/versions.sh
+venv=.venv-asan-$py_version
+real=$venv/bin/python$py_version  # the interpreter itself; setup runs on it
+python=$(scripts/find-python.sh "$py_version")
 # A venv copied or pruned by hand can run Python yet miss parts of pip or
 # of the test tools (a tree filter that drops every folder named "build"
 # does both); such a venv is made anew rather than patched.
 healthy() {
     [ -x "$real" ] &&
-        "$real" -c 'import sys; assert sys.version_info[:2] == (3, 10)' \
-            2>/dev/null &&
+        "$real" -c "import sys; assert sys.version_info[:2] == \
+            tuple(map(int, '$py_version'.split('.')))" 2>/dev/null &&
         "$real" -m pip install --help >/dev/null 2>&1 &&
-        "$real" -c 'import pytest, build, hypothesis, pytest_httpserver, openai' \
+        "$real" -c 'import pytest, build, hypothesis, openai' \
             2>/dev/null
 }
 stamp=$venv/.factbrief-deps
@@ -46,7 +48,7 @@ if ! healthy; then
     rm -rf "$venv"
     "$python" -m venv "$venv"
 fi
-build=(--no-build-isolation -Cbuild-dir=build/asan
+build=(--no-build-isolation -Cbuild-dir=build/asan-$py_version
        -Ccmake.define.FACTBRIEF_SANITIZE=ON
        -Ccmake.build-type=RelWithDebInfo -Cinstall.strip=false)
 want=$(sha256sum pyproject.toml | cut -d' ' -f1)
@@ -58,7 +60,7 @@ if [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
 else
     "$real" -m pip install -q "${build[@]}" --no-deps --force-reinstall .
 fi
-so=$(find "$venv/lib/python3.10/site-packages/factbrief" \
+so=$(find "$venv/lib/python$py_version/site-packages/factbrief" \
         -name 'factbrief*.so' | head -n1)
 if ! nm -D --undefined-only "$so" | grep __asan_init >/dev/null; then
     echo "check-sanitizers: $so is not an ASan build" >&2
@@ -94,11 +96,11 @@ done
 # where pytest's capture or a test's pipe swallows them when the process
 # dies. Every interpreter of this venv therefore points UBSan's own copy at
 # the report folder named in FACTBRIEF_UBSAN_LOG, if set, as it starts.
-cat > "$venv/lib/python3.10/site-packages/factbrief-ubsan-log.pth" <<EOF
+cat > "$venv/lib/python$py_version/site-packages/factbrief-ubsan-log.pth" <<EOF
 import os, ctypes; p = os.environ.get("FACTBRIEF_UBSAN_LOG"); p and ctypes.CDLL("$ubsan").__sanitizer_set_report_path(p.encode())
 EOF
 
-log_dir=build/asan/reports
+log_dir=build/asan-$py_version/reports
 rm -rf "$log_dir"
 mkdir -p "$log_dir"
 # intercept_tls_get_addr=0: gcc 12's runtime guesses the extent of each
@@ -171,6 +173,6 @@ if compgen -G "$log_dir/*" >/dev/null; then
     done
     status=1
 fi
-echo "check-sanitizers: $([ "$status" = 0 ] && echo clean || echo FAILED)" \
-    "in ${SECONDS} s" >&2
+echo "check-sanitizers: Python $py_version:" \
+    "$([ "$status" = 0 ] && echo clean || echo FAILED) in ${SECONDS} s" >&2
 exit "$status"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the core of the test suite under valgrind memcheck against the
-# regular build already installed in .venv (scripts/setup.sh makes it;
-# this script never rebuilds). Fails on any invalid read or write, use of
+# regular build already installed in the venv of the chosen Python
+# (FACTBRIEF_PY, default 3.13 in .venv; scripts/setup.sh makes it; this
+# script never rebuilds). Fails on any invalid read or write, use of
 # uninitialised memory, bad free, or definite leak, in pytest or in any
 # Python child a test starts. Extra arguments replace the default test
 # selection. Needs valgrind (Debian: apt-get install valgrind).
@@ -14,15 +15,16 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 SECONDS=0
 root=$PWD
+source scripts/versions.sh
 if ! command -v valgrind >/dev/null; then
     echo "check-valgrind: needs valgrind (apt-get install valgrind)" >&2
     exit 1
 fi
-python=$root/.venv/bin/python
-so=$(find .venv/lib/python3.10/site-packages/factbrief \
+python=$root/$venv/bin/python
+so=$(find "$venv/lib/python$py_version/site-packages/factbrief" \
         -name 'factbrief*.so' 2>/dev/null | head -n1)
 if [ ! -x "$python" ] || [ -z "$so" ]; then
-    echo "check-valgrind: no installed build in .venv;" \
+    echo "check-valgrind: no installed build in $venv;" \
          "run scripts/setup.sh first" >&2
     exit 1
 fi

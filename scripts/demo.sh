@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The README's main job: sets up .venv (Python 3.10) with factbrief and
-# what it needs to run (not the test tools), then summarises
-# examples/sample.txt (or the file given) and prints the result record.
+# The README's main job: sets up .venv (the newest supported Python, 3.13)
+# with factbrief and what it needs to run (not the test tools), then
+# summarises examples/sample.txt (or the file given) and prints the result
+# record.
 # Uses the service named by OPENAI_BASE_URL, OPENAI_API_KEY and
 # FACTBRIEF_MODEL when all three are set, else the local model (set up in
 # the cache folder on the first run); `--demo` uses the stand-in instead.

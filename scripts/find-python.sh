@@ -1,22 +1,22 @@
 #!/usr/bin/env bash
-# Prints the path of a working Python 3.10: a python3.10 on PATH that
-# really runs (pyenv shims may not), else pyenv's own installation.
+# Prints the path of a working CPython of the version asked for (3.10 to
+# 3.13; default 3.13, the newest): $FACTBRIEF_PYTHON when it is that
+# version, a python3.X on PATH that really runs (a pyenv shim answers only
+# where pyenv selects that version), else pyenv's own installation. The
+# path printed is the interpreter's own, never a shim's.
 set -euo pipefail
-for candidate in "${FACTBRIEF_PYTHON:-}" python3.10 \
-        "${PYENV_ROOT:-$HOME/.pyenv}/versions/3.10.13/bin/python3.10" \
-        /root/.pyenv/versions/3.10.13/bin/python3.10; do
+want=${1:-3.13}
+check="import sys; assert '%d.%d' % sys.version_info[:2] == '$want'
+print(sys.executable)"
+root=${PYENV_ROOT:-$HOME/.pyenv}
+for candidate in "${FACTBRIEF_PYTHON:-}" "python$want" \
+        "$root"/versions/"$want".*/bin/"python$want" \
+        /root/.pyenv/versions/"$want".*/bin/"python$want"; do
     [ -n "$candidate" ] || continue
-    if "$candidate" -c 'import sys; assert sys.version_info[:2] == (3, 10)' \
-            >/dev/null 2>&1; then
-        command -v "$candidate"
+    if found=$("$candidate" -c "$check" 2>/dev/null) && [ -n "$found" ]; then
+        echo "$found"
         exit 0
     fi
 done
-for candidate in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.10.*/bin/python3.10; do
-    if "$candidate" -c 'import sys' >/dev/null 2>&1; then
-        echo "$candidate"
-        exit 0
-    fi
-done
-echo "factbrief: no working Python 3.10 found" >&2
+echo "factbrief: no working Python $want found" >&2
 exit 1

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Creates .venv with Python 3.10 (once), installs the build tools and
+# Creates the venv of the chosen Python (FACTBRIEF_PY=3.10 to 3.13, default
+# 3.13: .venv; others .venv-3.1x) once, installs the build tools and
 # factbrief's dependencies (again whenever pyproject.toml changes), then
-# builds and installs factbrief into it. The build directory is kept, so a
-# rebuild only compiles what changed.
+# builds and installs factbrief into it. Each version has its own build
+# directory, kept, so a rebuild only compiles what changed.
 #
 #   scripts/setup.sh          with the test and benchmark tools (tests, CI)
 #   scripts/setup.sh --main   only what the main job needs (the demo); skips
@@ -10,16 +11,19 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 main_only=$([ "${1:-}" = --main ] && echo 1 || echo "")
-python=$(scripts/find-python.sh)
-if [ ! -x .venv/bin/python ] ||
-        ! .venv/bin/python -c 'import sys; assert sys.version_info[:2] == (3, 10)' 2>/dev/null; then
-    rm -rf .venv
-    "$python" -m venv .venv
+source scripts/versions.sh
+python=$(scripts/find-python.sh "$py_version")
+check="import sys; assert '%d.%d' % sys.version_info[:2] == '$py_version'"
+if [ ! -x "$venv/bin/python" ] ||
+        ! "$venv/bin/python" -c "$check" 2>/dev/null; then
+    rm -rf "$venv"
+    "$python" -m venv "$venv"
 fi
+pip=("$venv/bin/python" -m pip install -q)
 # The stamps: the dependencies installed for this pyproject.toml ("main"
 # or "all"), and the sources the installed build was made from.
-deps_stamp=.venv/.factbrief-deps
-source_stamp=.venv/.factbrief-source
+deps_stamp=$venv/.factbrief-deps
+source_stamp=$venv/.factbrief-source
 project=$(sha256sum pyproject.toml | cut -d' ' -f1)
 sources=$( (ls CMakeLists.txt pyproject.toml;
             find factbrief runtime -type f \( -name '*.cpp' -o -name '*.h' \
@@ -30,28 +34,25 @@ if [ -n "$main_only" ]; then
     case "$have" in
         "$project main" | "$project all") ;;
         *)
-            .venv/bin/python -m pip install -q -U pip
-            .venv/bin/python -m pip install -q "scikit-build-core>=0.10" \
-                cmake ninja
-            .venv/bin/python -m pip install -q --no-build-isolation .
+            "${pip[@]}" -U pip
+            "${pip[@]}" "scikit-build-core>=0.10" cmake ninja
+            "${pip[@]}" --no-build-isolation .
             echo "$project main" > "$deps_stamp"
             echo "$sources" > "$source_stamp" ;;
     esac
     if [ "$(cat "$source_stamp" 2>/dev/null)" != "$sources" ] ||
-            ! .venv/bin/python -c 'import factbrief.factbrief' 2>/dev/null
+            ! "$venv/bin/python" -c 'import factbrief.factbrief' 2>/dev/null
     then
-        .venv/bin/python -m pip install -q --no-build-isolation --no-deps \
-            --force-reinstall .
+        "${pip[@]}" --no-build-isolation --no-deps --force-reinstall .
         echo "$sources" > "$source_stamp"
     fi
 elif [ "$have" != "$project all" ]; then
-    .venv/bin/python -m pip install -q -U pip
-    .venv/bin/python -m pip install -q "scikit-build-core>=0.10" cmake ninja
-    .venv/bin/python -m pip install -q --no-build-isolation ".[test,bench]"
+    "${pip[@]}" -U pip
+    "${pip[@]}" "scikit-build-core>=0.10" cmake ninja
+    "${pip[@]}" --no-build-isolation ".[test,bench]"
     echo "$project all" > "$deps_stamp"
     echo "$sources" > "$source_stamp"
 else
-    .venv/bin/python -m pip install -q --no-build-isolation --no-deps \
-        --force-reinstall .
+    "${pip[@]}" --no-build-isolation --no-deps --force-reinstall .
     echo "$sources" > "$source_stamp"
 fi

@@ -1,5 +1,5 @@
 """Shared helpers: a fresh interpreter for import-time behaviour, and the
-last traceback entry of an exception."""
+last traceback entry of an exception; the fixtures of tests/support."""
 
 import ctypes
 import json
@@ -10,7 +10,24 @@ import traceback
 
 import pytest
 
-SOURCE_FILE = "factbrief\\\\factbrief"  # as every traceback entry names it
+from support.fixtures import *  # noqa: F401,F403 (shared fixtures)
+
+# Prepended to a child's source: in_subinterpreter(source) runs `source` in
+# a new interpreter of the process, made by the C API's Py_NewInterpreter
+# (shared GIL), which every supported version has alike, and returns
+# (status, text): 0 or -1, and what `source` passed to report().
+IN_SUBINTERPRETER = r'''
+import os as _os, _testcapi
+
+def in_subinterpreter(source):
+    read_end, write_end = _os.pipe()
+    head = ("def report(text):\n    import os\n"
+            "    os.write(%d, text.encode())\n" % write_end)
+    status = _testcapi.run_in_subinterp(head + source)
+    _os.close(write_end)
+    with _os.fdopen(read_end) as f:
+        return status, f.read()
+'''
 
 
 def _run_python(code, cwd=None, env=None, timeout=120):

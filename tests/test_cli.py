@@ -13,12 +13,10 @@ import json
 import os
 import re
 import signal
-import socket
 import subprocess
 import sys
 import threading
 import time
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 from typing import NamedTuple
 
@@ -29,17 +27,14 @@ import factbrief.factbrief as fb
 from factbrief.cli import main
 from factbrief.local.cache import LocalError
 from factbrief.standin import StandIn
-from local_service import quiet_client_environment
+from support.doubles import closed_port_url
+from support.lines import clean as cleaned
 
 ROOT = Path(__file__).resolve().parents[1]
 KEY = "sk-factbrief-test-7f3a9c1e5b"
 MODEL = "test-model"
 TEXTS = {"zh.txt": "长江是中国最长的河流，全长约6300公里。",
          "en.txt": "The Yangtze is about 6,300 km long!"}
-
-
-def cleaned(text):
-    return re.sub(r"[^\w\s]", "", text)
 
 
 class Result(NamedTuple):
@@ -62,10 +57,9 @@ def settings_for(url, key=KEY):
 
 
 @pytest.fixture
-def cli(tmp_path, monkeypatch):
+def cli(tmp_path, monkeypatch, client_env):
     """Runs main(args) in this process, in tmp_path, with `env` as its
     whole environment and `stdin` as standard input."""
-    quiet_client_environment(monkeypatch, str(tmp_path))
     monkeypatch.chdir(tmp_path)
 
     def run(args, env=None, stdin=b""):
@@ -85,34 +79,10 @@ def cli(tmp_path, monkeypatch):
 
 
 @pytest.fixture
-def service():
-    """service(mode=..., status=..., delay=...): a running stand-in."""
-    started = []
-
-    def start(**kw):
-        started.append(StandIn(**kw).start())
-        return started[-1]
-    yield start
-    for server in started:
-        server.stop()
-
-
-@pytest.fixture
-def standin(service):
-    return service()
-
-
-@pytest.fixture
 def files(tmp_path):
     for name, text in TEXTS.items():
         (tmp_path / name).write_text(text, encoding="utf-8")
     return list(TEXTS)
-
-
-def closed_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 # ---- results ----
@@ -173,10 +143,10 @@ def test_jobs_keep_input_order_and_share_connections(cli, standin, tmp_path):
     assert standin.connections <= 5  # one more, reused for all five
 
 
-def test_jobs_overlap_requests(cli, service, tmp_path):
+def test_jobs_overlap_requests(cli, standins, tmp_path):
     """Four requests to a service that takes 1.5 s each, four at a time:
     well under the 6 s they would take one after another."""
-    slow = service(delay=1.5)
+    slow = standins(delay=1.5)
     names = [f"s{n}.txt" for n in range(4)]
     for name in names:
         (tmp_path / name).write_text(name, encoding="utf-8")
@@ -211,10 +181,10 @@ def test_jobs_overlap_requests(cli, service, tmp_path):
      r"the service did not answer in 0.3 s at {url}"),
     (None, ["--max-retries", "0"], r"connection refused at {url}"),
 ])
-def test_each_failure_gives_one_line(cli, service, files, mode, options,
+def test_each_failure_gives_one_line(cli, standins, files, mode, options,
                                      reason):
-    url = (service(**mode).base_url if mode is not None
-           else f"http://127.0.0.1:{closed_port()}/v1")
+    url = (standins(**mode).base_url if mode is not None
+           else closed_port_url())
     result = cli(["extract", *options, files[0]], settings_for(url))
     assert result.returncode == 1
     [line] = result.lines
@@ -226,8 +196,8 @@ def test_each_failure_gives_one_line(cli, service, files, mode, options,
 
 
 def test_verbose_shows_the_traceback_and_retries_reach_the_client(
-        cli, service, files):
-    closing = service(mode="close")
+        cli, standins, files):
+    closing = standins(mode="close")
     env = settings_for(closing.base_url)
     quiet = cli(["extract", "--max-retries", "1", files[0]], env)
     assert len(closing.received) == 2  # one retry
@@ -332,35 +302,11 @@ def test_input_guards(cli, standin, tmp_path):
 
 # ---- the key stays hidden; the user's text stays as it is ----
 
-class _Rejecting(BaseHTTPRequestHandler):
-    """401 for everything, quoting the credential as some services do."""
-
-    def do_POST(self):
-        self.rfile.read(int(self.headers.get("Content-Length") or 0))
-        key = self.headers.get("Authorization", "").removeprefix("Bearer ")
-        body = json.dumps({"error": {
-            "message": f"Incorrect API key provided: {key}.",
-            "type": "invalid_request_error"}}).encode()
-        self.send_response(401)
-        self.send_header("Content-Type", "application/json")
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
-
-    def log_message(self, *args):
-        pass
-
-
 @pytest.fixture
-def rejecting():
-    server = ThreadingHTTPServer(("127.0.0.1", 0), _Rejecting)
-    server.daemon_threads = True
-    thread = threading.Thread(target=server.serve_forever, daemon=True,
-                              kwargs={"poll_interval": 0.05})
-    thread.start()
-    yield f"http://127.0.0.1:{server.server_address[1]}/v1"
-    server.shutdown()
-    server.server_close()
+def rejecting(standins):
+    """401 for everything, quoting the credential as some services do."""
+    return standins(mode="status", status=401,
+                    message="Incorrect API key provided: {key}.").base_url
 
 
 KEY_CHARS = "Zq7Xw-K_9mPvR2tY"
@@ -394,9 +340,14 @@ def test_key_never_shown(cli, rejecting, standin, files, length):
 
 # ---- in a process of its own ----
 
-def run(args, tmp_path, env=None, stdin=b"", **kw):
-    base = {k: v for k, v in os.environ.items()
+def own_environment():
+    """This environment without the settings the command reads."""
+    return {k: v for k, v in os.environ.items()
             if not k.startswith(("OPENAI_", "FACTBRIEF_"))}
+
+
+def run(args, tmp_path, env=None, stdin=b"", **kw):
+    base = own_environment()
     kw.setdefault("stdout", subprocess.PIPE)
     kw.setdefault("stderr", subprocess.PIPE)
     return subprocess.run(
@@ -418,8 +369,7 @@ def test_closed_pipe_ends_quietly(tmp_path, standin):
     for name in small:
         (tmp_path / name).write_text(name, encoding="utf-8")
     env = settings_for(standin.base_url)
-    base = {k: v for k, v in os.environ.items()
-            if not k.startswith(("OPENAI_", "FACTBRIEF_"))}
+    base = own_environment()
     # `| head -c 10`: the large record outlasts the pipe's buffer.
     with subprocess.Popen(
             [sys.executable, "-m", "factbrief", "extract", "big.txt"],
@@ -442,13 +392,12 @@ def test_closed_pipe_ends_quietly(tmp_path, standin):
     assert len(standin.received) < 1 + len(small)
 
 
-def test_interrupt_names_the_inputs_without_a_record(tmp_path, service,
+def test_interrupt_names_the_inputs_without_a_record(tmp_path, standins,
                                                      files):
-    slow = service(delay=1.0)
+    slow = standins(delay=1.0)
     names = [*files, "third.txt"]
     (tmp_path / "third.txt").write_text("third", encoding="utf-8")
-    base = {k: v for k, v in os.environ.items()
-            if not k.startswith(("OPENAI_", "FACTBRIEF_"))}
+    base = own_environment()
     with subprocess.Popen(
             [sys.executable, "-m", "factbrief", "extract", "-j", "1",
              *names], cwd=tmp_path, env={**base,
@@ -486,8 +435,7 @@ def test_without_the_module_one_line(tmp_path):
 def test_progress_on_a_terminal(tmp_path, standin, files):
     import pty
     main_fd, child = pty.openpty()
-    env = {k: v for k, v in os.environ.items()
-           if not k.startswith(("OPENAI_", "FACTBRIEF_"))}
+    env = own_environment()
     with subprocess.Popen(
             [sys.executable, "-m", "factbrief", "extract", *files],
             env={**env, **settings_for(standin.base_url)}, cwd=tmp_path,
@@ -571,8 +519,7 @@ def test_a_local_service_that_cannot_start_is_one_line(cli, standin, files,
 def test_readme_demo_uses_the_standin_on_request(tmp_path):
     # Without settings the demo asks the local model (set up on first use:
     # tests/integration); --demo is the quick round trip.
-    base = {k: v for k, v in os.environ.items()
-            if not k.startswith(("OPENAI_", "FACTBRIEF_"))}
+    base = own_environment()
     result = subprocess.run(
         [sys.executable, str(ROOT / "examples" / "demo.py"), "--demo"],
         env=base, cwd=tmp_path, capture_output=True, timeout=60)

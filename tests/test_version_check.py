@@ -1,12 +1,15 @@
 """The interpreter-version check: its parsing and comparison on their own
-(a running interpreter cannot be swapped), and silence under 3.10."""
+(a running interpreter cannot be swapped), and silence under the version
+the module was built for."""
 
+import importlib.machinery
 import shutil
 import subprocess
-import sys
 from pathlib import Path
 
 import pytest
+
+import factbrief.factbrief as fb
 
 ROOT = Path(__file__).resolve().parents[1]
 
@@ -24,7 +27,8 @@ def test_version_parsing_and_comparison(tmp_path):
 
 
 def test_no_warning_under_the_version_built_for(run_python, tmp_path):
-    assert sys.version_info[:2] == (3, 10)
+    # Built for this interpreter: its file carries this version's ABI tag.
+    assert fb.__file__.endswith(importlib.machinery.EXTENSION_SUFFIXES[0])
     rc, _, err = run_python("import factbrief.factbrief", cwd=tmp_path)
     assert (rc, err) == (0, "")
     rc, _, err = run_python("""
