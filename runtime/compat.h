@@ -10,8 +10,9 @@ namespace runtime::compat {
 
 // ---- code objects ----
 
-// A code object with the 3.11 argument list; 3.10 has no qualname and no
-// exception table, and 3.12 moved the call to the unstable API.
+// New code object from the 3.11 argument list, or nullptr with the error
+// set. 3.10 has no qualname and no exception table; 3.12 moved the call to
+// the unstable API.
 inline PyCodeObject* new_code(int argcount, int posonlyargcount,
                               int kwonlyargcount, int nlocals,
                               int stacksize, int flags, PyObject* code,

@@ -30,9 +30,10 @@ clang=$(find_clang) || {
 }
 status=0
 for v in "${supported_versions[@]}"; do
-    env=$(venv_for "$v")
+    env=$PWD/$(venv_for "$v")
     if [ ! -x "$env/bin/cmake" ]; then
-        echo "check-compilers: no $env; run scripts/test-all-versions.sh" >&2
+        echo "check-compilers: no $env;" \
+             "run scripts/test-all-versions.sh" >&2
         exit 1
     fi
     for cxx in g++ "$clang"; do
