@@ -45,12 +45,12 @@ def calls_for(name):
 
 def drive(select):
     import common
-    import run
+    from cases import cases
     common.quiet_client_environment()
     order = []
     # The service runs natively: valgrind does not follow child processes.
-    with common.LocalService(lifetime=3600) as service:
-        for name, func, args in run.cases(service.base_url):
+    with common.LocalService() as service:
+        for name, func, args in cases(service.base_url):
             if select and not re.search(select, name):
                 continue
             calls = calls_for(name)

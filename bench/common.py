@@ -1,18 +1,22 @@
 """What the benchmark scripts share: the two implementations, the texts,
-the in-process stand-in for the client class, and the local HTTP service
-for end-to-end runs."""
+and, from tests/support, the in-process client double; the package's own
+stand-in service, run in a child process for end-to-end runs."""
 
-import contextlib
 import os
 import subprocess
 import sys
-import types
 from pathlib import Path
 
-import factbrief.factbrief as ours
-import baseline as plain
-
 BENCH_DIR = Path(__file__).resolve().parent
+RESULTS_DIR = BENCH_DIR / "results"
+# The doubles the tests use; bench/ runs from a checkout, beside tests/.
+sys.path.insert(0, str(BENCH_DIR.parent / "tests"))
+
+import factbrief.factbrief as ours  # noqa: E402
+import baseline as plain  # noqa: E402
+from support.doubles import (ClientDouble, client_environment,  # noqa: E402
+                             null_stderr, real_openai, resident_kib)
+
 IMPLEMENTATIONS = {"ours": ours, "plain": plain}
 
 BASE_URL = "http://127.0.0.1:9/v1"
@@ -35,104 +39,48 @@ def sized_text(chars):
 TEXTS = {"short": SHORT, "10k": sized_text(10_000),
          "1m": sized_text(1_000_000)}
 
-
-# ---- the in-process stand-in for `openai.OpenAI` ----
-
-_RESPONSE = types.SimpleNamespace(choices=[types.SimpleNamespace(
-    message=types.SimpleNamespace(role="assistant", content=REPLY))])
+# Answers REPLY at once and keeps nothing: as cheap as a client can be,
+# so that what remains is the caller's.
+STAND_IN = ClientDouble(REPLY, record=False)
 
 
-class _Completions:
-    def create(self, *, model, messages, stream):
-        return _RESPONSE
-
-
-class _Chat:
-    completions = _Completions()
-
-
-class StandInOpenAI:
-    """Called as `OpenAI(base_url=..., api_key=...)`; its `chat.completions
-    .create(model=..., messages=..., stream=...)` answers REPLY at once.
-    As cheap as a client can be, so that what remains is the caller's."""
-
-    chat = _Chat()
-
-    def __init__(self, *, base_url, api_key):
-        pass
-
-
-class RecordingOpenAI:
-    """Like StandInOpenAI, and keeps every client's and request's keyword
-    arguments in `calls`, in order, to compare two callers."""
-
-    calls = []
-
-    def __init__(self, **kw):
-        RecordingOpenAI.calls.append(("client", kw))
-        self.chat = self
-
-    @property
-    def completions(self):
-        return self
-
-    def create(self, **kw):
-        RecordingOpenAI.calls.append(("create", kw))
-        return _RESPONSE
-
-
-def use_client(module, client_class):
-    """Makes `client_class` the `OpenAI` that `module` looks up."""
-    module.OpenAI = client_class
-
-
-@contextlib.contextmanager
-def null_stderr():
-    """Standard error sent to the null device for the block."""
-    saved = sys.stderr
-    with open(os.devnull, "w") as sink:
-        sys.stderr = sink
-        try:
-            yield
-        finally:
-            sys.stderr = saved
-
-
-# ---- the real client against a local service ----
-
-# Read by the client at construction; a caller's settings must not steer
-# the benchmark elsewhere.
-CLIENT_ENVIRONMENT = (
-    "OPENAI_API_KEY", "OPENAI_BASE_URL", "OPENAI_ORG_ID",
-    "OPENAI_PROJECT_ID", "OPENAI_ADMIN_KEY", "OPENAI_WEBHOOK_SECRET",
-    "OPENAI_CUSTOM_HEADERS", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY",
-    "http_proxy", "https_proxy", "all_proxy")
+def use_client(module, client):
+    """Makes `client` the `OpenAI` that `module` looks up; returns it."""
+    module.OpenAI = client
+    return client
 
 
 def quiet_client_environment():
-    for name in CLIENT_ENVIRONMENT:
-        os.environ.pop(name, None)
-    os.environ["NO_PROXY"] = "127.0.0.1"
+    """Keeps the caller's settings from steering the real client."""
+    for name, value in client_environment().items():
+        if value is None:
+            os.environ.pop(name, None)
+        else:
+            os.environ[name] = value
 
 
-def real_openai():
-    import openai
-    return openai.OpenAI
+# Serves until its standard input closes, which happens when this side
+# closes it or dies.
+_SERVE = """import sys
+from factbrief.standin import StandIn
+with StandIn() as server:
+    print(server.base_url, flush=True)
+    sys.stdin.read()
+"""
 
 
 class LocalService:
-    """bench/service.py in a child process, on 127.0.0.1. It stops when
-    this side closes its standard input, or at its own deadline."""
+    """The stand-in service in a child process on 127.0.0.1 (under
+    callgrind, so that its work is not counted as ours)."""
 
-    def __init__(self, lifetime=1800):
+    def __init__(self):
         self._proc = subprocess.Popen(
-            [sys.executable, str(BENCH_DIR / "service.py"), str(lifetime)],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        port = self._proc.stdout.readline().strip()
-        if not port.isdigit():
+            [sys.executable, "-c", _SERVE], stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE, text=True)
+        self.base_url = self._proc.stdout.readline().strip()
+        if not self.base_url.startswith("http://127.0.0.1:"):
             self.stop()
             raise RuntimeError("the local service did not start")
-        self.base_url = f"http://127.0.0.1:{port}/v1"
 
     def stop(self):
         if self._proc.poll() is None:

@@ -15,18 +15,10 @@ import subprocess
 import sys
 import time
 
-from common import (API_KEY, BASE_URL, IMPLEMENTATIONS, MODEL, TEXTS,
-                    StandInOpenAI, null_stderr, use_client)
+from common import (API_KEY, BASE_URL, IMPLEMENTATIONS, MODEL, STAND_IN,
+                    TEXTS, null_stderr, resident_kib, use_client)
 
 PATHS = ("success", "caught_failure")
-
-
-def resident_kib():
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    raise RuntimeError("no VmRSS in /proc/self/status")
 
 
 def _loop(call, calls):
@@ -38,7 +30,7 @@ def growth(impl, path, calls, warmup=None):
     """Growth of resident memory (KiB) and allocated blocks over `calls`
     calls of `path`, after `warmup` calls that let caches fill."""
     module = IMPLEMENTATIONS[impl]
-    use_client(module, StandInOpenAI)
+    use_client(module, STAND_IN)
     ai = module.AISummary(BASE_URL, API_KEY, MODEL)
     text = TEXTS["short"]
     if path == "success":

@@ -16,7 +16,7 @@ import sys
 from time import perf_counter
 
 import common
-import run
+from cases import cases
 
 CHUNK_SECONDS = 0.005
 ROUNDS = 100
@@ -58,7 +58,7 @@ def pair_row(row, members, rounds):
 
 def rows(service_url):
     grouped = {}
-    for name, func, args in run.cases(service_url):
+    for name, func, args in cases(service_url):
         row, impl = name.split("/")
         grouped.setdefault(row, {})[impl] = (func, args)
     floor = grouped["extract_short"].get("floor")
@@ -75,7 +75,7 @@ def run_all(rounds=ROUNDS, output=None, service_url=None):
     with contextlib.ExitStack() as stack:
         if service_url is None:
             service_url = stack.enter_context(
-                common.LocalService(lifetime=1800)).base_url
+                common.LocalService()).base_url
         for row, members in rows(service_url).items():
             slow = row == "end_to_end" or row.endswith("_1m")
             n = max(8, rounds // 4) if slow else rounds
@@ -96,9 +96,9 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=ROUNDS)
     parser.add_argument("--output",
-                        default=str(run.RESULTS_DIR / "paired.json"))
+                        default=str(common.RESULTS_DIR / "paired.json"))
     args = parser.parse_args()
-    run.RESULTS_DIR.mkdir(exist_ok=True)
+    common.RESULTS_DIR.mkdir(exist_ok=True)
     start = perf_counter()
     run_all(args.rounds, args.output)
     print(f"{perf_counter() - start:.0f} s")

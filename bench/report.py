@@ -249,6 +249,50 @@ def headline(medians, ratios, paired, callgrind, memory):
     return " ".join(parts)
 
 
+def local_model_section(figures):
+    """The local model's figures (bench/local_model.py), or nothing."""
+    if not figures:
+        return []
+
+    def secs(x):
+        return "—" if x is None else (
+            f"{x / 60:.1f} min" if x >= 120 else f"{x:.1f} s")
+
+    def spread(values, unit):
+        if not values:
+            return "—"
+        lo, hi = min(values), max(values)
+        return (f"{lo:.1f} {unit}" if round(lo, 1) == round(hi, 1)
+                else f"{lo:.1f}–{hi:.1f} {unit}")
+
+    repeats = figures["repeat_extract_s"]
+    rows = [
+        ("set-up from an empty cache (build the server, fetch the model)",
+         secs(figures.get("setup_s"))),
+        ("server start, model loaded", secs(figures["start_s"])),
+        ("first `extract` of `examples/sample.txt`",
+         secs(figures["first_extract_s"])),
+        (f"repeated `extract` ({len(repeats)} runs)", spread(repeats, "s")),
+        ("answer generation", spread(figures["eval_tokens_per_s"],
+                                     "tokens/s")),
+        ("server peak resident memory",
+         f"{figures['peak_rss_mb'] / 1024:.2f} GiB"),
+        ("the same summary every time", "yes" if figures["same_each_time"]
+         else "no"),
+    ]
+    return ["## The local model", "",
+            f"`bench/local_model.py`, {figures['date']}: "
+            f"Qwen2.5-Coder-1.5B-Instruct (GGUF) under llama-cpp-python's "
+            f"server, {figures['threads']} threads on {figures['cpus']} "
+            f"CPUs shared with other work (load average "
+            f"{figures['load_before']:.1f} before, "
+            f"{figures['load_after']:.1f} after). Tokens per second are "
+            f"llama.cpp's own counts from the server log.", "",
+            "| what | figure |", "|---|---:|"] + [
+        f"| {what} | {fig} |" for what, fig in rows] + [
+        "", f"The summary: {figures['summary']}", ""]
+
+
 def version_table(results_root):
     """Paired ours / plain medians of every Python version with results
     under results_root/<version>/."""
@@ -324,7 +368,15 @@ def render(results_dir):
                 "`scripts/bench.sh` run (`FACTBRIEF_PY=3.1x`); each version "
                 "compares against the plain class on the same "
                 "interpreter.", ""] + by_version + [""]
+    # The local model and the command line do not depend on the Python
+    # version: their figures sit beside the versions' folders.
+    shared = results_dir.parent
+    out += local_model_section(load_json(shared / "local-model.json"))
     out += ["## Goals", ""] + goals(ratios, paired, callgrind, memory)
+    cli = shared / "cli_throughput.json"
+    if cli.exists():
+        import cli_throughput
+        out += [""] + cli_throughput.section(load_json(cli))
     return "\n".join(out) + "\n"
 
 

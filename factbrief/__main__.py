@@ -2,7 +2,7 @@
 
 import sys
 
-from factbrief.cli import main
+from factbrief.cli import console
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(console())

@@ -1,10 +1,12 @@
-// The methods of AISummary: argument binding, then each body statement by
-// statement with its source line (see the listing atop factbrief.cpp).
-// extract and refined_title are one service routine that differs only in
-// its lines, its prompt text and the key of its answer.
+// The class AISummary: its method table, what the module derives from it,
+// and the methods' bodies, statement by statement with their source lines
+// (see the listing atop factbrief.cpp). extract and refined_title are one
+// service routine that differs only in its table entry.
 #include "factbrief/ai_summary.h"
 
+#include "factbrief/module_state.h"
 #include "runtime/call.h"
+#include "runtime/compat.h"
 #include "runtime/exception_scope.h"
 #include "runtime/statements.h"
 
@@ -14,14 +16,6 @@ namespace {
 using runtime::Ref;
 using runtime::Statements;
 
-const runtime::ParamTable kInitParams{"__init__", 4, 3, g_state.init_params,
-                                      g_state.init_default_values};
-const runtime::ParamTable kExtractParams{
-    "extract", 4, 2, g_state.service_params, g_state.service_default_values};
-const runtime::ParamTable kRefinedTitleParams{
-    "refined_title", 4, 2, g_state.service_params,
-    g_state.service_default_values};
-
 Ref steal(PyObject* o) { return Ref::steal(o); }
 
 // ---- __init__ ----
@@ -30,18 +24,17 @@ PyObject* init_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames) noexcept
 {
     const ModuleState& st = g_state;
-    Statements body(g_traceback, "factbrief.factbrief.AISummary.__init__",
-                    kInitLine);
-    PyObject* a[4];
-    if (runtime::bind_arguments(kInitParams, args, nargs, kwnames, a) < 0)
+    const MethodState& m = st.methods[kInit];
+    const int line = kMethods[kInit].def_line;
+    Statements body(g_traceback, m.traceback_utf8, line);
+    PyObject* a[kMaxParams];
+    if (runtime::bind_arguments(m.binder, args, nargs, kwnames, a) < 0)
         return body.fail();
     PyObject* self = a[0];
-    body.at(11);
-    if (PyObject_SetAttr(self, st.t_base_url, a[1]) < 0) return body.fail();
-    body.at(12);
-    if (PyObject_SetAttr(self, st.t_api_key, a[2]) < 0) return body.fail();
-    body.at(13);
-    if (PyObject_SetAttr(self, st.t_model_id, a[3]) < 0) return body.fail();
+    if (!body.run(line + 1, PyObject_SetAttr(self, st.t_base_url, a[1])) ||
+        !body.run(line + 2, PyObject_SetAttr(self, st.t_api_key, a[2])) ||
+        !body.run(line + 3, PyObject_SetAttr(self, st.t_model_id, a[3])))
+        return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -61,14 +54,8 @@ enum ServiceStep : int {
     kFailure = 14,  // return {answer_key: "", ...}
 };
 
-struct ServiceMethod {
-    const char* traceback_name;
-    int def_line;
-    const runtime::ParamTable& params;
-    PyObject* ModuleState::*answer_key;
-    Ref (*build_prompt)(const ModuleState&, PyObject* cleaned,
-                        PyObject* prompt, PyObject* length);
-};
+// Each step helper below does one statement's work and returns its value,
+// or an empty Ref with the error set; the routine attaches the lines.
 
 // str(value) as a plain str: a str subclass that str() gives back is
 // passed through format(value, '').
@@ -111,22 +98,19 @@ Ref re_function(const ModuleState& st, PyObject* attr)
     return steal(PyObject_GetAttr(re.get(), attr));
 }
 
-Ref clean_text(const ModuleState& st, Statements& body, int def_line,
-               PyObject* content)
+Ref compile_pattern(const ModuleState& st)
 {
-    body.at(def_line + kCompile);
     Ref compile = re_function(st, st.t_compile);
-    if (!compile) return body.fail();
-    Ref pattern =
-        steal(runtime::call_one_arg(compile.get(), st.t_clean_pattern));
-    if (!pattern) return body.fail();
-    body.at(def_line + kClean);
+    if (!compile) return {};
+    return steal(runtime::call_one_arg(compile.get(), st.t_clean_pattern));
+}
+
+Ref clean_text(const ModuleState& st, PyObject* pattern, PyObject* content)
+{
     Ref sub = re_function(st, st.t_sub);
-    if (!sub) return body.fail();
-    PyObject* args[] = {pattern.get(), st.empty_text, content};
-    Ref cleaned = steal(runtime::call(sub.get(), args, 3));
-    if (!cleaned) return body.fail();
-    return cleaned;
+    if (!sub) return {};
+    PyObject* args[] = {pattern, st.empty_text, content};
+    return steal(runtime::call(sub.get(), args, 3));
 }
 
 Ref make_client(const ModuleState& st, PyObject* self)
@@ -138,8 +122,17 @@ Ref make_client(const ModuleState& st, PyObject* self)
     Ref api_key = steal(PyObject_GetAttr(self, st.t_api_key));
     if (!api_key) return {};
     PyObject* args[] = {base_url.get(), api_key.get()};
-    return steal(
-        runtime::call(openai.get(), args, 0, st.client_kwnames));
+    return steal(runtime::call(openai.get(), args, 0, st.client_kwnames));
+}
+
+// client.chat.completions.create
+Ref create_function(const ModuleState& st, PyObject* client)
+{
+    Ref chat = steal(PyObject_GetAttr(client, st.t_chat));
+    if (!chat) return {};
+    Ref completions = steal(PyObject_GetAttr(chat.get(), st.t_completions));
+    if (!completions) return {};
+    return steal(PyObject_GetAttr(completions.get(), st.t_create));
 }
 
 // [{"role": "user", "content": text}]
@@ -155,27 +148,11 @@ Ref user_messages(const ModuleState& st, PyObject* text)
     return list;
 }
 
-Ref send_request(const ModuleState& st, Statements& body, int def_line,
-                 PyObject* client, PyObject* self, PyObject* text)
+Ref send_request(const ModuleState& st, PyObject* create, PyObject* model,
+                 PyObject* messages)
 {
-    body.at(def_line + kCreate);
-    Ref chat = steal(PyObject_GetAttr(client, st.t_chat));
-    if (!chat) return body.fail();
-    Ref completions = steal(PyObject_GetAttr(chat.get(), st.t_completions));
-    if (!completions) return body.fail();
-    Ref create = steal(PyObject_GetAttr(completions.get(), st.t_create));
-    if (!create) return body.fail();
-    Ref model = steal(PyObject_GetAttr(self, st.t_model_id));
-    if (!model) return body.fail();
-    body.at(def_line + kMessage);
-    Ref messages = user_messages(st, text);
-    if (!messages) return body.fail();
-    body.at(def_line + kCreate);
-    PyObject* args[] = {model.get(), messages.get(), Py_False};
-    Ref response = steal(
-        runtime::call(create.get(), args, 0, st.create_kwnames));
-    if (!response) return body.fail();
-    return response;
+    PyObject* args[] = {model, messages, Py_False};
+    return steal(runtime::call(create, args, 0, st.create_kwnames));
 }
 
 // response.choices[0].message.content
@@ -203,99 +180,209 @@ Ref make_record(const ModuleState& st, PyObject* answer_key,
 
 // The guarded statements; on failure the entry for the failing line has
 // been added and the exception is pending.
-Ref service_steps(const ServiceMethod& m, Statements& body, PyObject* self,
-                  PyObject* content, PyObject* prompt, PyObject* length)
+Ref service_steps(const MethodSpec& spec, const MethodState& m,
+                  Statements& body, PyObject* const* a)
 {
     const ModuleState& st = g_state;
-    const int line = m.def_line;
-    Ref cleaned = clean_text(st, body, line, content);
+    const int line = spec.def_line;
+    PyObject *self = a[0], *content = a[1], *prompt = a[2], *length = a[3];
+    Ref pattern = body.run(line + kCompile, compile_pattern(st));
+    if (!pattern) return {};
+    Ref cleaned =
+        body.run(line + kClean, clean_text(st, pattern.get(), content));
     if (!cleaned) return {};
-    body.at(line + kPrompt);
-    Ref text = m.build_prompt(st, cleaned.get(), prompt, length);
-    if (!text) return body.fail();
-    body.at(line + kClient);
-    Ref client = make_client(st, self);
-    if (!client) return body.fail();
-    Ref response =
-        send_request(st, body, line, client.get(), self, text.get());
+    Ref text = body.run(line + kPrompt,
+                        spec.build_prompt(st, cleaned.get(), prompt, length));
+    if (!text) return {};
+    Ref client = body.run(line + kClient, make_client(st, self));
+    if (!client) return {};
+    Ref create = body.run(line + kCreate, create_function(st, client.get()));
+    if (!create) return {};
+    Ref model = body.run(line + kCreate,
+                         steal(PyObject_GetAttr(self, st.t_model_id)));
+    if (!model) return {};
+    Ref messages = body.run(line + kMessage, user_messages(st, text.get()));
+    if (!messages) return {};
+    Ref response = body.run(line + kCreate,
+                            send_request(st, create.get(), model.get(),
+                                         messages.get()));
     if (!response) return {};
-    body.at(line + kAnswer);
-    Ref answer = read_answer(st, response.get());
-    if (!answer) return body.fail();
-    body.at(line + kReturn);
-    Ref record = make_record(st, st.*m.answer_key, answer.get(),
-                             cleaned.get(), st.t_ok);
-    if (!record) return body.fail();
-    return record;
+    Ref answer = body.run(line + kAnswer, read_answer(st, response.get()));
+    if (!answer) return {};
+    return body.run(line + kReturn,
+                    make_record(st, m.answer_key, answer.get(),
+                                cleaned.get(), st.t_ok));
+}
+
+// traceback.print_exc()
+Ref print_traceback(const ModuleState& st)
+{
+    Ref module = steal(module_global(st.t_traceback, g_state.traceback_cache));
+    if (!module) return {};
+    Ref print_exc = steal(PyObject_GetAttr(module.get(), st.t_print_exc));
+    if (!print_exc) return {};
+    return steal(runtime::call_no_args(print_exc.get()));
 }
 
 // except Exception: print the traceback, return the failure record. Other
 // exceptions, and any raised here, go to the caller.
-PyObject* handle_failure(const ServiceMethod& m, Statements& body)
+PyObject* handle_failure(const MethodSpec& spec, const MethodState& m,
+                         Statements& body)
 {
     if (!runtime::pending_is_ordinary()) return nullptr;
     const ModuleState& st = g_state;
     runtime::HandledException handled;
-    body.at(m.def_line + kPrintExc);
-    Ref module = steal(module_global(st.t_traceback, g_state.traceback_cache));
-    if (!module) return body.fail();
-    Ref print_exc = steal(PyObject_GetAttr(module.get(), st.t_print_exc));
-    if (!print_exc) return body.fail();
-    Ref printed = steal(runtime::call_no_args(print_exc.get()));
-    if (!printed) return body.fail();
-    body.at(m.def_line + kFailure);
-    Ref record = make_record(st, st.*m.answer_key, st.empty_text,
-                             st.empty_text, st.t_error);
-    if (!record) return body.fail();
-    return record.release();
+    if (!body.run(spec.def_line + kPrintExc, print_traceback(st)))
+        return nullptr;
+    return body
+        .run(spec.def_line + kFailure,
+             make_record(st, m.answer_key, st.empty_text, st.empty_text,
+                         st.t_error))
+        .release();
 }
 
-PyObject* run_service(const ServiceMethod& m, PyObject* const* args,
-                      Py_ssize_t nargs, PyObject* kwnames)
-{
-    Statements body(g_traceback, m.traceback_name, m.def_line);
-    PyObject* a[4];
-    if (runtime::bind_arguments(m.params, args, nargs, kwnames, a) < 0)
-        return body.fail();
-    Ref record = service_steps(m, body, a[0], a[1], a[2], a[3]);
-    if (record) return record.release();
-    return handle_failure(m, body);
-}
-
-const ServiceMethod kExtract{"factbrief.factbrief.AISummary.extract",
-                             kExtractLine, kExtractParams,
-                             &ModuleState::t_summary, fact_prompt};
-const ServiceMethod kRefinedTitle{
-    "factbrief.factbrief.AISummary.refined_title", kRefinedTitleLine,
-    kRefinedTitleParams, &ModuleState::t_title, title_prompt};
-
-PyObject* extract_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+template <MethodIndex I>
+PyObject* service_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept
 {
-    return run_service(kExtract, args, nargs, kwnames);
+    const MethodSpec& spec = kMethods[I];
+    const MethodState& m = g_state.methods[I];
+    Statements body(g_traceback, m.traceback_utf8, spec.def_line);
+    PyObject* a[kMaxParams];
+    if (runtime::bind_arguments(m.binder, args, nargs, kwnames, a) < 0)
+        return body.fail();
+    Ref record = service_steps(spec, m, body, a);
+    if (record) return record.release();
+    return handle_failure(spec, m, body);
 }
 
-PyObject* refined_title_entry(PyObject*, PyObject* const* args,
-                              Py_ssize_t nargs, PyObject* kwnames) noexcept
+// ---- what the module derives from the table ----
+
+int count(const auto& slots)
 {
-    return run_service(kRefinedTitle, args, nargs, kwnames);
+    int n = 0;
+    while (n < int(slots.size()) && slots[n]) ++n;
+    return n;
 }
 
-template <auto Entry>
-PyCFunction as_cfunction()
+// Tuple of the interned names: the parameters, then the locals.
+PyObject* varnames_of(const MethodSpec& spec, const MethodState& m)
 {
-    return reinterpret_cast<PyCFunction>(
-        reinterpret_cast<void (*)(void)>(Entry));
+    int params = count(spec.params), locals = count(spec.locals);
+    Ref names = steal(PyTuple_New(params + locals));
+    if (!names) return nullptr;
+    for (int i = 0; i < params; ++i)
+        PyTuple_SET_ITEM(names.get(), i, Py_NewRef(m.params[i]));
+    for (int i = 0; i < locals; ++i) {
+        PyObject* local = PyUnicode_InternFromString(spec.locals[i]);
+        if (!local) return nullptr;
+        PyTuple_SET_ITEM(names.get(), params + i, local);
+    }
+    return names.release();
 }
+
+PyObject* code_of(const ModuleState& st, const MethodSpec& spec,
+                  const MethodState& m)
+{
+    return reinterpret_cast<PyObject*>(runtime::compat::new_code(
+        count(spec.params), 0, 0,
+        static_cast<int>(PyTuple_GET_SIZE(m.varnames)), 0,
+        CO_OPTIMIZED | CO_NEWLOCALS, st.empty_bytes, st.empty_tuple,
+        st.empty_tuple, m.varnames, st.empty_tuple, st.empty_tuple,
+        st.t_source_file, m.name, m.qualname, spec.def_line, st.empty_bytes,
+        st.empty_bytes));
+}
+
+// The defaults tuple; methods with the very same defaults share one.
+PyObject* defaults_of(const ModuleState& st, int index)
+{
+    const MethodSpec& spec = kMethods[index];
+    for (int j = 0; j < index; ++j)
+        if (kMethods[j].defaults == spec.defaults)
+            return Py_NewRef(st.methods[j].defaults);
+    int n = count(spec.defaults);
+    Ref tuple = steal(PyTuple_New(n));
+    if (!tuple) return nullptr;
+    for (int i = 0; i < n; ++i)
+        PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(st.*spec.defaults[i]));
+    return tuple.release();
+}
+
+// The views the binder and the method object read, into the state itself.
+// The default values first: a class left by an earlier, failed import may
+// still be called, and must never see constants that were just replaced.
+void point_defaults(const ModuleState& st, const MethodSpec& spec,
+                    MethodState& m)
+{
+    for (int i = 0; i < count(spec.defaults); ++i)
+        m.default_values[i] = st.*spec.defaults[i];
+}
+
+void fill_views(const MethodSpec& spec, MethodState& m)
+{
+    int total = count(spec.params), optional = count(spec.defaults);
+    m.binder = runtime::ParamTable{spec.name, total, total - optional,
+                                   m.params, m.default_values};
+    m.traceback_utf8 = PyUnicode_AsUTF8(m.traceback_name);
+    m.def = PyMethodDef{
+        spec.name,
+        reinterpret_cast<PyCFunction>(
+            reinterpret_cast<void (*)(void)>(spec.entry)),
+        METH_FASTCALL | METH_KEYWORDS, nullptr};
+}
+
+int derive_method(ModuleState& st, int index)
+{
+    const MethodSpec& spec = kMethods[index];
+    MethodState& m = st.methods[index];
+    point_defaults(st, spec, m);
+    if (keep(m.name, PyUnicode_InternFromString(spec.name)) < 0 ||
+        keep(m.qualname, PyUnicode_FromFormat("%U.%U", st.t_AISummary,
+                                              m.name)) < 0 ||
+        keep(m.traceback_name, PyUnicode_FromFormat(
+                                   "%U.%U", st.t_module_name, m.qualname)) <
+            0 ||
+        (spec.answer_key &&
+         keep(m.answer_key, PyUnicode_InternFromString(spec.answer_key)) < 0))
+        return -1;
+    for (int i = 0; i < count(spec.params); ++i)
+        if (keep(m.params[i], PyUnicode_InternFromString(spec.params[i])) < 0)
+            return -1;
+    if (keep(m.varnames, varnames_of(spec, m)) < 0 ||
+        keep(m.code, code_of(st, spec, m)) < 0 ||
+        keep(m.defaults, defaults_of(st, index)) < 0 ||
+        !PyUnicode_AsUTF8(m.traceback_name))
+        return -1;
+    fill_views(spec, m);
+    return 0;
+}
+
+// Default values: the module's constants themselves.
+constexpr std::array<Constant, kMaxParams> kInitDefaults{
+    &ModuleState::t_empty};
+constexpr std::array<Constant, kMaxParams> kServiceDefaults{
+    &ModuleState::t_empty, &ModuleState::int_200};
+constexpr std::array<const char*, kMaxParams> kServiceParams{
+    "self", "content", "prompt", "length"};
 
 }  // namespace
 
-PyMethodDef g_init_def{"__init__", as_cfunction<init_entry>(),
-                       METH_FASTCALL | METH_KEYWORDS, nullptr};
-PyMethodDef g_extract_def{"extract", as_cfunction<extract_entry>(),
-                          METH_FASTCALL | METH_KEYWORDS, nullptr};
-PyMethodDef g_refined_title_def{"refined_title",
-                                as_cfunction<refined_title_entry>(),
-                                METH_FASTCALL | METH_KEYWORDS, nullptr};
+const MethodSpec kMethods[kMethodCount] = {
+    {"__init__", 10, {"self", "base_url", "api_key", "model_id"},
+     kInitDefaults, {}, nullptr, nullptr, init_entry},
+    {"extract", 15, kServiceParams, kServiceDefaults,
+     {"pattern", "messages", "client", "response", "summary", "e"},
+     "summary", fact_prompt, service_entry<kExtract>},
+    {"refined_title", 31, kServiceParams, kServiceDefaults,
+     {"pattern", "messages", "client", "response", "title", "e"}, "title",
+     title_prompt, service_entry<kRefinedTitle>},
+};
+
+int derive_methods(ModuleState& st) noexcept
+{
+    for (int i = 0; i < kMethodCount; ++i)
+        if (derive_method(st, i) < 0) return -1;
+    return 0;
+}
 
 }  // namespace factbrief

@@ -4,33 +4,76 @@
     factbrief title --prompt TEXT [FILE ...]  a refined title
 
 Each text (a file, or standard input when no file or "-" is given) goes to
-one call of `AISummary.extract` or `AISummary.refined_title`; each result
-record is printed on standard output as one line of JSON, with a "file" key
-first when the text came from a file. Exit status: 0 when every record is
-"ok", 1 when any is "error", 2 for a usage error.
+one call of `AISummary.extract` or `AISummary.refined_title`, up to --jobs
+calls at once; the results are printed in input order, as JSON lines or as
+plain text. A failed input gets one line on standard error saying why; the
+module's own traceback is shown with --verbose. Exit status: see EXIT_CODES.
 
-Settings come from the options, else from OPENAI_BASE_URL, OPENAI_API_KEY
-and FACTBRIEF_MODEL; `--demo` uses the local stand-in service instead. The
-API key is removed from everything the command prints.
+The service is named by the options and the environment, or started for
+the run: `--local` serves a language model on this machine (factbrief.local,
+which also runs `factbrief local start|stop|status|remove`), `--demo` the
+stand-in (cli_settings.SOURCES).
 """
 
 import argparse
+import contextlib
 import json
+import math
 import os
+import shlex
+import signal
 import sys
+import threading
+from typing import NamedTuple
 
-ENV = {"base_url": "OPENAI_BASE_URL", "api_key": "OPENAI_API_KEY",
-       "model": "FACTBRIEF_MODEL"}
-OPTION = {"base_url": "--base-url", "api_key": "--api-key",
-          "model": "--model"}
-NAME = {"base_url": "base URL", "api_key": "API key", "model": "model"}
+from factbrief.cli_calls import CallLog, OrderedPool, shared_clients
+from factbrief.cli_errors import Redactor, describe
+from factbrief.cli_inputs import (DEFAULT_MAX_BYTES, STDIN, Refused, Skipped,
+                                  parse_size, read_file, read_limited)
+from factbrief.cli_settings import (ENV, UsageError, add_source_options,
+                                    source_for)
+from factbrief.local import command as local_command
+from factbrief.local.cache import LocalError
+from factbrief.local.service import MODEL_FILE_ENV
+
 ANSWER_KEY = {"extract": "summary", "title": "title"}
-STANDIN_KEY = "stand-in"  # the stand-in takes any key; a real one stays home
-MIN_SECRET = 4            # shorter keys are not worth hiding (nor findable)
-
-
-class UsageError(Exception):
-    """A mistake in the command line or the settings: exit status 2."""
+DEFAULT_JOBS = 4
+MAX_JOBS = 64
+EXIT_PIPE = 128 + signal.SIGPIPE  # what a shell shows for a closed pipe
+EXIT_CODES = """\
+exit status:
+  0    every input got an "ok" record (or was skipped with --allow-empty)
+  1    some input failed: its record has "status": "error" and an "error"
+       key, and standard error has one line saying why; or the local
+       service of --local could not be set up or started (one line says
+       what to do, nothing was sent)
+  2    usage error: a bad option, a missing or malformed setting, or
+       factbrief not installed for this Python; nothing was sent
+  130  interrupted (Ctrl-C); the inputs that got no record are named
+  141  standard output was closed (e.g. by `| head`); the run stops quietly
+"""
+CLEANING = """\
+what the service sees: every character that is neither a letter, a digit,
+the underscore nor white space is removed first, and the "content" key
+shows the result. Numbers lose their decimal point and separators:
+3.5 becomes 35, $3.50 becomes 350, 6,300 becomes 6300. URLs and e-mail
+addresses are mangled: a@b.com becomes abcom.
+"""
+SETTINGS_HELP = f"""\
+settings: --base-url, else ${ENV['base_url'][0]}; --api-key, else
+${ENV['api_key'][0]}; --model, else ${ENV['model'][0]}, else
+${ENV['model'][1]} ({ENV['model'][0]} wins when both are set). --local
+and --demo need none of them; --local serves --model-file, else
+${MODEL_FILE_ENV}, else the built-in model.
+"""
+EXAMPLES = """\
+examples:
+  factbrief extract --local notes.txt       a language model on this machine
+  factbrief extract --demo notes.txt        try it with the local stand-in
+  factbrief extract -m gpt-4o-mini -l 100 a.txt b.txt > facts.jsonl
+  echo "Rivers, lakes & seas" | factbrief title -p "Give a title" -f text
+  factbrief extract -j 16 --no-content reports/*.txt | jq -r .summary
+"""
 
 
 class _Parser(argparse.ArgumentParser):
@@ -38,45 +81,100 @@ class _Parser(argparse.ArgumentParser):
         raise UsageError(f"{self.prog}: {message} (see {self.prog} -h)")
 
 
+def _number(kind, low):
+    """An argparse type: an int at least `low`, or a finite float above
+    it."""
+    def parse(text):
+        try:
+            value = kind(text)
+        except ValueError:
+            value = None
+        if (value is None or not math.isfinite(value) or value < low
+                or (kind is float and value == low)):
+            wanted = (f"a whole number of at least {low}" if kind is int
+                      else f"a number above {low:g}")
+            raise argparse.ArgumentTypeError(f"must be {wanted}, not "
+                                             f"{text!r}")
+        return value
+    return parse
+
+
+def _size(text):
+    try:
+        return parse_size(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
+def _add_options(parser, defaults):
+    """The options every command takes, before or after the command name.
+
+    The top parser holds the defaults; a command's parser adds only what
+    is given after the name, so both places work.
+    """
+    def add(*names, default=None, **kw):
+        kw["default"] = default if defaults else argparse.SUPPRESS
+        parser.add_argument(*names, **kw)
+
+    add("-p", "--prompt", default="", metavar="TEXT",
+        help="extract: an extra requirement for the summary; title: the "
+             "instruction (required)")
+    add("-l", "--length", type=_number(int, 1), default=200, metavar="N",
+        help="target summary length in characters (title ignores it); "
+             "default 200")
+    add("-m", "--model", metavar="NAME", help="model name")
+    add("-u", "--base-url", metavar="URL",
+        help="service URL, e.g. https://api.openai.com/v1")
+    add("-k", "--api-key", metavar="KEY", help="API key")
+    add_source_options(parser, **({} if defaults
+                                  else {"default": argparse.SUPPRESS}))
+    add("-j", "--jobs", type=_number(int, 1), default=DEFAULT_JOBS,
+        metavar="N", help=f"send up to N requests at once (default "
+                          f"{DEFAULT_JOBS}, at most {MAX_JOBS})")
+    add("-t", "--timeout", type=_number(float, 0), metavar="SECONDS",
+        help="give up on a request after this long (default: the "
+             "client's, 600 s)")
+    add("--max-retries", type=_number(int, 0), metavar="N",
+        help="retries after a connection error, time-out, 429 or 5xx "
+             "(default: the client's, 2)")
+    add("-f", "--format", choices=("json", "text"), default="json",
+        help="json: one JSON record per line (default); text: just the "
+             "summary or title")
+    add("--no-content", action="store_true", default=False,
+        help="leave the cleaned text out of the JSON records")
+    add("--max-bytes", type=_size, default=DEFAULT_MAX_BYTES,
+        metavar="SIZE", help="refuse a text larger than this in UTF-8 "
+                             "(default 1000000; 500k, 2M, 1MiB also work)")
+    add("--allow-empty", action="store_true", default=False,
+        help="an empty or blank text is skipped without failing the run")
+    add("-v", "--verbose", action="store_true", default=False,
+        help="also show the tracebacks the module prints")
+
+
 def build_parser():
-    top = _Parser(prog="factbrief", allow_abbrev=False, description=(
+    epilog = "\n".join((SETTINGS_HELP, CLEANING, EXAMPLES, EXIT_CODES))
+    common = dict(allow_abbrev=False, epilog=epilog,
+                  formatter_class=argparse.RawDescriptionHelpFormatter)
+    top = _Parser(prog="factbrief", description=(
         "Pull the facts out of texts and summarise them, or refine titles, "
-        "with a chat-completion service."))
-    top.add_argument("--version", action="version",
+        "with a chat-completion service. Options may come before or after "
+        "the command."), **common)
+    top.add_argument("-V", "--version", action="version",
                      version=f"factbrief {_version()}")
+    _add_options(top, defaults=True)
     sub = top.add_subparsers(dest="command", metavar="COMMAND",
                              required=True, parser_class=_Parser)
-    extract = sub.add_parser(
-        "extract", allow_abbrev=False,
-        help="extract the facts and summarise (AISummary.extract)",
-        description="Extract the factual statements of each text and "
-                    "summarise them in about LENGTH characters.")
-    title = sub.add_parser(
-        "title", allow_abbrev=False,
-        help="refine a title (AISummary.refined_title)",
-        description="Send the instruction PROMPT followed by each text and "
-                    "print the reply as the refined title.")
-    extract.add_argument("--prompt", default="", metavar="TEXT",
-                         help="an extra requirement for the summary")
-    title.add_argument("--prompt", required=True, metavar="TEXT",
-                       help="the instruction, e.g. 'Give a short title'")
-    extract.add_argument("--length", type=int, default=200,
-                         help="summary length in characters (default: 200)")
-    title.add_argument("--length", type=int, default=200,
-                       help="accepted, as by the module, and ignored")
-    for p in (extract, title):
+    for name, text in (
+            ("extract", "extract the factual statements of each text and "
+                        "summarise them (AISummary.extract)"),
+            ("title", "ask for a refined title of each text, following "
+                      "--prompt (AISummary.refined_title)")):
+        p = sub.add_parser(name, help=text, description=text, **common)
         p.add_argument("files", nargs="*", metavar="FILE",
                        help="UTF-8 text files; none or '-' reads standard "
                             "input")
-        p.add_argument("--model", help=f"model name (default: "
-                                       f"${ENV['model']})")
-        p.add_argument("--base-url", help=f"service URL (default: "
-                                          f"${ENV['base_url']})")
-        p.add_argument("--api-key", help=f"API key (default: "
-                                         f"${ENV['api_key']})")
-        p.add_argument("--demo", action="store_true",
-                       help="use the local stand-in service, which is not "
-                            "a language model: no account needed")
+        _add_options(p, defaults=False)
+    local_command.add_command(sub)
     return top
 
 
@@ -88,52 +186,44 @@ def _version():
         return "(not installed)"
 
 
-def resolve_settings(args, environ):
-    """{base_url, api_key, model} from the options, then the environment.
-
-    Raises UsageError naming the first missing setting.
-    """
-    if args.demo:
-        for field in ("base_url", "api_key"):
-            if getattr(args, field) is not None:
-                raise UsageError(f"factbrief: {OPTION[field]} and --demo "
-                                 f"cannot be combined")
-        model = args.model or environ.get(ENV["model"]) or "stand-in"
-        return {"base_url": None, "api_key": STANDIN_KEY, "model": model}
-    settings = {}
-    for field in ("base_url", "api_key", "model"):
-        value = getattr(args, field) or environ.get(ENV[field])
-        if not value:
-            raise UsageError(
-                f"factbrief: no {NAME[field]}: give {OPTION[field]} or set "
-                f"{ENV[field]} (or try --demo)")
-        settings[field] = value
-    return settings
+def parse(argv):
+    args = build_parser().parse_args(argv)
+    if args.command == "local":
+        return args
+    if args.command == "title" and not args.prompt:
+        raise UsageError("factbrief: title needs --prompt TEXT, the "
+                         "instruction (see factbrief title -h)")
+    if args.jobs > MAX_JOBS:
+        raise UsageError(f"factbrief: --jobs is at most {MAX_JOBS}")
+    if args.files.count(STDIN) > 1:
+        raise UsageError("factbrief: '-' (standard input) may be given "
+                         "only once")
+    return args
 
 
 class _Output:
-    """Standard error for the run: hides the key, shares a progress line.
+    """Standard error for the run: installed as sys.stderr, so what the
+    module prints passes through it. A write made during a call is kept
+    for that call (CallLog); any other foreign text has the key masked.
+    Also draws the progress line on a terminal."""
 
-    Installed as sys.stderr while the command runs, so the tracebacks that
-    the module prints pass through it too.
-    """
-
-    def __init__(self, stream, secrets):
+    def __init__(self, stream, mask, log):
         self._stream = stream
-        # Longest first, so a key that contains another goes whole.
-        kept = {s for s in secrets
-                if isinstance(s, str) and len(s) >= MIN_SECRET}
-        self._secrets = sorted(kept, key=len, reverse=True)
+        self.mask = mask
+        self._log = log
         self._progress = False
 
-    def redact(self, text):
-        for secret in self._secrets:
-            text = text.replace(secret, "***")
-        return text
-
     def write(self, text):
+        if self._log.keep(text):
+            return len(text)
         self._clear_progress()
-        return self._stream.write(self.redact(text))
+        return self._stream.write(self.mask(text))
+
+    def say(self, line):
+        """One line of the command's own, which holds no key."""
+        self._clear_progress()
+        self._stream.write(line + "\n")
+        self._stream.flush()
 
     def flush(self):
         self._stream.flush()
@@ -149,7 +239,7 @@ class _Output:
         filled = width * done // total
         bar = "#" * filled + "-" * (width - filled)
         line = f"[{bar}] {done}/{total} {label}"[:70]
-        self._stream.write("\r" + self.redact(line) + "\x1b[K")
+        self._stream.write("\r" + line + "\x1b[K")
         self._stream.flush()
         self._progress = True
 
@@ -165,79 +255,234 @@ class _Output:
 
 def _keys_in(argv, environ):
     """Every API key the command line or the environment holds."""
-    keys = [environ.get(ENV["api_key"])]
+    keys = [environ.get(name) for name in ENV["api_key"]]
     for i, arg in enumerate(argv):
-        if arg == "--api-key" and i + 1 < len(argv):
+        if arg in ("--api-key", "-k") and i + 1 < len(argv):
             keys.append(argv[i + 1])
         elif arg.startswith("--api-key="):
             keys.append(arg.partition("=")[2])
+        elif arg.startswith("-k") and len(arg) > 2:
+            keys.append(arg[2:])
     return keys
 
 
-def _read(name, stdin):
-    if name == "-":
-        if stdin is None:
-            raise OSError("there is no standard input")
-        return stdin.buffer.read().decode("utf-8")
-    with open(name, encoding="utf-8") as f:
-        return f.read()
+class _Outcome(NamedTuple):
+    record: dict
+    reason: str = ""
+    skipped: bool = False
+    printed: str = ""
 
 
-def _emit(record, stdout, out):
-    line = json.dumps(record, ensure_ascii=False) + "\n"
-    data = out.redact(line).encode("utf-8")  # JSON text is UTF-8
-    stdout.flush()
-    buffer = getattr(stdout, "buffer", None)
-    if buffer is not None:
-        buffer.write(data)
-        buffer.flush()
-    else:
-        stdout.write(data.decode("utf-8"))
-        stdout.flush()
+class _Interrupts:
+    """Ctrl-C that waits for the end of a `deferred()` block, so that a
+    record is either out and counted or not out at all."""
 
+    def __init__(self):
+        self._deferring = self._pending = False
 
-def run(args, settings, out, stdin=None, stdout=None):
-    """Summarise each input; return the exit status (0 or 1)."""
-    stdin = stdin or sys.stdin
-    stdout = stdout or sys.stdout
-    from factbrief.factbrief import AISummary  # loads openai: only now
-    client = AISummary(settings["base_url"], settings["api_key"],
-                       settings["model"])
-    if args.command == "extract":
-        call = client.extract
-    else:
-        call = client.refined_title
-    names = args.files or ["-"]
-    show_progress = len(names) > 1 and out.isatty()
-    if names == ["-"] and stdin is not None and stdin.isatty():
-        out.write("factbrief: reading the text from standard input "
-                  "(end it with Ctrl-D)\n")
-    failed = 0
-    for i, name in enumerate(names):
-        label = "<stdin>" if name == "-" else name
-        if show_progress:
-            out.progress(i, len(names), label)
+    def _handler(self, signum, frame):
+        if not self._deferring:
+            raise KeyboardInterrupt
+        self._pending = True
+
+    @contextlib.contextmanager
+    def installed(self):
+        """Takes SIGINT for the block, when this is the main thread and
+        SIGINT still raises KeyboardInterrupt; else changes nothing."""
+        if (threading.current_thread() is not threading.main_thread()
+                or signal.getsignal(signal.SIGINT)
+                is not signal.default_int_handler):
+            yield self
+            return
+        signal.signal(signal.SIGINT, self._handler)
         try:
-            text = _read(name, stdin)
-        except (OSError, UnicodeDecodeError) as e:
-            out.write(f"factbrief: cannot read {label}: {e}\n")
-            record = {ANSWER_KEY[args.command]: "", "content": "",
-                      "status": "error"}
+            yield self
+        finally:
+            signal.signal(signal.SIGINT, signal.default_int_handler)
+
+    @contextlib.contextmanager
+    def deferred(self):
+        self._deferring = True
+        try:
+            yield
+        finally:
+            self._deferring = False
+        if self._pending:
+            self._pending = False
+            raise KeyboardInterrupt
+
+
+class _Closed(Exception):
+    """Standard output was closed by its reader."""
+
+
+def _write_all(stream, data):
+    """Writes bytes to a text stream's file descriptor in a loop.
+
+    A large write to a pipe whose reader has gone returns a partial count
+    first, and the buffered layer above it lets the record end cut short
+    without an error; only the next write to the descriptor says EPIPE.
+    """
+    stream.flush()
+    try:
+        fd = stream.fileno()
+    except (AttributeError, OSError, ValueError):  # not a real file
+        buffer = getattr(stream, "buffer", None)
+        if buffer is None:
+            stream.write(data.decode("utf-8"))
         else:
-            record = call(text, args.prompt, args.length)
-            if record.get("status") != "ok":
-                out.write(f"factbrief: {label}: the service call failed "
-                          f"(the traceback above says why)\n")
-        if record.get("status") != "ok":
-            failed += 1
-        if name != "-":
-            record = {"file": name, **record}
-        out.done()  # stdout may be the same terminal
-        _emit(record, stdout, out)
-        if show_progress:
-            out.progress(i + 1, len(names), label)
+            buffer.write(data)
+        stream.flush()
+        return
+    view = memoryview(data)
+    while view:
+        view = view[os.write(fd, view):]
+
+
+class Run:
+    """One run of the command over its inputs."""
+
+    def __init__(self, args, settings, out, log, stdin, stdout,
+                 interrupts):
+        from factbrief.factbrief import AISummary
+        self.interrupts = interrupts
+        self.args = args
+        self.settings = settings
+        self.out = out
+        self.log = log
+        self.stdin = stdin
+        self.stdout = stdout
+        self.answer_key = ANSWER_KEY[args.command]
+        client = AISummary(settings.base_url, settings.api_key,
+                           settings.model)
+        self.call = (client.extract if args.command == "extract"
+                     else client.refined_title)
+        self.stdin_text = None
+        self.finished = 0  # inputs whose record is out
+
+    def _blank(self):
+        return {self.answer_key: "", "content": "", "status": "error"}
+
+    def _read(self, name):
+        if name != STDIN:
+            return read_file(name, self.args.max_bytes)
+        if isinstance(self.stdin_text, Refused):
+            raise self.stdin_text
+        return self.stdin_text
+
+    def read_stdin(self):
+        """Reads standard input once, before the calls start."""
+        try:
+            if self.stdin is None:
+                raise Refused("there is no standard input")
+            self.stdin_text = read_limited(self.stdin.buffer,
+                                           self.args.max_bytes)
+        except Refused as e:
+            self.stdin_text = e
+
+    def work(self, name):
+        """Runs in a worker thread: one input, one call."""
+        try:
+            text = self._read(name)
+        except Skipped as e:
+            return _Outcome(self._blank(), str(e), skipped=True)
+        except Refused as e:
+            return _Outcome(self._blank(), str(e))
+        with self.log.capture():
+            record = self.call(text, self.args.prompt, self.args.length)
+        if record.get("status") == "ok":
+            return _Outcome(record)
+        reason = describe(self.log.exception, self.settings.base_url,
+                          self.out.mask, self.log.response,
+                          self.args.timeout)
+        return _Outcome(record, reason, printed="".join(self.log.printed))
+
+    def record_for(self, name, outcome):
+        record = {} if name == STDIN else {"file": name}
+        record.update(outcome.record)
+        if outcome.skipped and self.args.allow_empty:
+            record.update(status="skipped", reason=outcome.reason)
+        elif outcome.reason:
+            record["error"] = outcome.reason
+        if self.args.no_content:
+            record.pop("content", None)
+        return record
+
+    def emit(self, record, several, label):
+        if self.args.format == "json":
+            text = json.dumps(record, ensure_ascii=False) + "\n"
+        elif record["status"] != "ok":
+            return
+        else:
+            answer = record.get(self.answer_key) or ""
+            head = f"==> {label} <==\n" if several else ""
+            text = f"{head}{answer}\n"
+        try:
+            _write_all(self.stdout, text.encode("utf-8"))
+        except BrokenPipeError:
+            raise _Closed from None
+
+    def report(self, label, outcome):
+        if self.args.verbose and outcome.printed:
+            self.out.write(self.out.mask(outcome.printed))
+        if outcome.reason:
+            self.out.say(f"factbrief: {label}: {outcome.reason}")
+
+    def __call__(self, names):
+        """Prints a record per name; returns the exit status. On Ctrl-C,
+        `self.finished` says how many got one."""
+        if STDIN in names:
+            self.read_stdin()
+        show_progress = len(names) > 1 and self.out.isatty()
+        failed = False
+        pool = OrderedPool(self.work, min(self.args.jobs, len(names)))
+        for name, outcome in pool.map(names):
+            label = "<stdin>" if name == STDIN else name
+            self.report(label, outcome)
+            record = self.record_for(name, outcome)
+            failed = failed or record["status"] == "error"
+            self.out.done()  # standard output may be the same terminal
+            with self.interrupts.deferred():
+                self.emit(record, len(names) > 1, label)
+                self.finished += 1
+            if show_progress:
+                self.out.progress(self.finished, len(names), label)
+        self.out.done()
+        return 1 if failed else 0
+
+
+def _load_module(out):
+    """The native module, or None after saying why it cannot load."""
+    try:
+        import factbrief.factbrief as module
+        return module
+    except ImportError as e:
+        version = ".".join(map(str, sys.version_info[:2]))
+        out.say(f"factbrief: cannot load the module with this Python "
+                f"({version}, {sys.executable}): {e}. factbrief is built "
+                f"for Python 3.10: install it with a Python 3.10 "
+                f"(python3.10 -m pip install .), or in a checkout run "
+                f".venv/bin/factbrief after scripts/setup.sh")
+        return None
+
+
+def _interrupted(out, names, finished):
+    left = names[finished:]
+    shown = " ".join(shlex.quote(n) for n in left)
     out.done()
-    return 1 if failed else 0
+    out.say(f"factbrief: interrupted; no record for {len(left)} "
+            f"input{'s' if len(left) != 1 else ''}: {shown}")
+    return 130
+
+
+def _pipe_closed():
+    # Later writes (and the interpreter's final flush) go nowhere, quietly.
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+    except (OSError, ValueError, AttributeError):
+        pass
+    return EXIT_PIPE
 
 
 def main(argv=None, environ=None):
@@ -245,27 +490,60 @@ def main(argv=None, environ=None):
     environ = os.environ if environ is None else environ
     argv = sys.argv[1:] if argv is None else list(argv)
     stderr = sys.stderr
-    out = _Output(stderr, _keys_in(argv, environ))
+    log = CallLog()
+    out = _Output(stderr, Redactor(_keys_in(argv, environ)), log)
     try:
-        args = build_parser().parse_args(argv)
-        settings = resolve_settings(args, environ)
+        args = parse(argv)
+        if args.command == "local":
+            return local_command.run_command(args, environ, out, sys.stdout)
+        source = source_for(args)
+        settings = source.settings(args, environ)
     except UsageError as e:
         out.write(f"{e}\n")
         return 2
+    module = _load_module(out)
+    if module is None:
+        return 2
+    names = args.files or [STDIN]
+    if names == [STDIN] and sys.stdin is not None and sys.stdin.isatty():
+        out.say("factbrief: reading the text from standard input (end it "
+                "with Ctrl-D)")
+    run = None
     sys.stderr = out
     try:
-        if not args.demo:
-            return run(args, settings, out)
-        from factbrief.standin import StandIn
-        with StandIn() as server:
-            settings["base_url"] = server.base_url
-            out.write(f"factbrief: --demo: the answers come from the local "
-                      f"stand-in at {server.base_url}, not from a language "
-                      f"model\n")
-            return run(args, settings, out)
-    except KeyboardInterrupt:
+        with _Interrupts().installed() as interrupts, \
+                source.serve(settings, out) as settings, \
+                shared_clients(module, log, args.timeout, args.max_retries):
+            run = Run(args, settings, out, log, sys.stdin, sys.stdout,
+                      interrupts)
+            return run(names)
+    except _Closed:
+        return _pipe_closed()
+    except LocalError as e:
         out.done()
-        out.write("factbrief: interrupted\n")
-        return 130
+        out.say(f"factbrief: {e}")
+        return 1
+    except KeyboardInterrupt:
+        return _interrupted(out, names, run.finished if run else 0)
     finally:
         sys.stderr = stderr
+
+
+def console():
+    """The console script and `python -m factbrief`: main(), and a quick
+    end when calls are still in flight (after Ctrl-C or a closed pipe).
+
+    Nothing those calls could still print or return is wanted then, and
+    interpreter shutdown would have to unwind threads that are inside the
+    module (which has aborted the process before now); so such a run ends
+    with os._exit once its output is flushed.
+    """
+    status = main()
+    if OrderedPool.busy():
+        for stream in (sys.stdout, sys.stderr):
+            try:
+                stream.flush()
+            except (OSError, ValueError, AttributeError):
+                pass
+        os._exit(status)
+    return status

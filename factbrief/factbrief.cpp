@@ -37,13 +37,11 @@
 #include "factbrief/module_state.h"
 
 #include "runtime/call.h"
-#include "runtime/compat.h"
-#include "runtime/exception_scope.h"
+#include "runtime/class_statement.h"
+#include "runtime/imports.h"
 #include "runtime/method_function.h"
 #include "runtime/statements.h"
 #include "runtime/version_check.h"
-
-#include <algorithm>
 
 namespace factbrief {
 
@@ -56,6 +54,19 @@ using runtime::Ref;
 using runtime::Statements;
 
 Ref steal(PyObject* o) { return Ref::steal(o); }
+
+// The class statement's line; the methods' lines are in their table.
+constexpr int kClassLine = 9;
+
+Ref import_module(PyObject* name)
+{
+    return runtime::import_module(name, g_state.module_dict);
+}
+
+Ref import_from(PyObject* package, PyObject* name)
+{
+    return runtime::import_from(package, name, g_state.module_dict);
+}
 
 // Process-wide: the module may live in one interpreter only, and is
 // initialised once.
@@ -118,14 +129,6 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept
 
 // ---- exec step: the state ----
 
-// Stores a new reference into a state slot (replacing a failed attempt's).
-int keep(PyObject*& slot, PyObject* value)
-{
-    if (!value) return -1;
-    Py_XSETREF(slot, value);
-    return 0;
-}
-
 int check_version()
 {
     unsigned long runtime_version = runtime::parse_version(Py_GetVersion());
@@ -154,65 +157,12 @@ int make_texts()
     return keep(g_state.int_0, PyLong_FromLong(0));
 }
 
-PyObject* make_code(PyObject* varnames, PyObject* name, PyObject* qualname,
-                    int first_line)
-{
-    ModuleState& st = g_state;
-    return reinterpret_cast<PyObject*>(runtime::compat::new_code(
-        4, 0, 0, static_cast<int>(PyTuple_GET_SIZE(varnames)), 0,
-        CO_OPTIMIZED | CO_NEWLOCALS, st.empty_bytes, st.empty_tuple,
-        st.empty_tuple, varnames, st.empty_tuple, st.empty_tuple,
-        st.t_source_file, name, qualname, first_line, st.empty_bytes,
-        st.empty_bytes));
-}
-
-// Parameter and local names of the two service methods; the last but one
-// is the name of the answer.
-PyObject* service_varnames(PyObject* answer)
-{
-    ModuleState& st = g_state;
-    return PyTuple_Pack(10, st.t_self, st.t_content, st.t_prompt,
-                        st.t_length, st.t_pattern, st.t_messages,
-                        st.t_client, st.t_response, answer, st.t_e);
-}
-
-void fill_binder_views()
-{
-    ModuleState& st = g_state;
-    PyObject* init[] = {st.t_self, st.t_base_url, st.t_api_key,
-                        st.t_model_id};
-    PyObject* service[] = {st.t_self, st.t_content, st.t_prompt,
-                           st.t_length};
-    std::copy(init, init + 4, st.init_params);
-    std::copy(service, service + 4, st.service_params);
-    st.init_default_values[0] = st.t_empty;
-    st.service_default_values[0] = st.t_empty;
-    st.service_default_values[1] = st.int_200;
-}
-
-// Bases tuple, code objects, defaults and keyword-name tuples.
+// The bases tuple and the keyword-name tuples of the calls the methods
+// make.
 int make_class_constants(PyObject* object)
 {
     ModuleState& st = g_state;
     if (keep(st.bases, PyTuple_Pack(1, object)) < 0 ||
-        keep(st.init_varnames,
-             PyTuple_Pack(4, st.t_self, st.t_base_url, st.t_api_key,
-                          st.t_model_id)) < 0 ||
-        keep(st.init_code,
-             make_code(st.init_varnames, st.t_init, st.t_qualname_init,
-                       kInitLine)) < 0 ||
-        keep(st.init_defaults, PyTuple_Pack(1, st.t_empty)) < 0 ||
-        keep(st.extract_varnames, service_varnames(st.t_summary)) < 0 ||
-        keep(st.extract_code,
-             make_code(st.extract_varnames, st.t_extract,
-                       st.t_qualname_extract, kExtractLine)) < 0 ||
-        keep(st.service_defaults,
-             PyTuple_Pack(2, st.t_empty, st.int_200)) < 0 ||
-        keep(st.refined_title_varnames, service_varnames(st.t_title)) < 0 ||
-        keep(st.refined_title_code,
-             make_code(st.refined_title_varnames, st.t_refined_title,
-                       st.t_qualname_refined_title,
-                       kRefinedTitleLine)) < 0 ||
         keep(st.client_kwnames,
              PyTuple_Pack(2, st.t_base_url, st.t_api_key)) < 0 ||
         keep(st.create_kwnames,
@@ -240,92 +190,6 @@ int store_global(PyObject* name, Ref value)
     return PyDict_SetItem(g_state.module_dict, name, value.get());
 }
 
-// A module that is still running its own import is imported again, so
-// that the import machinery waits for it.
-bool is_initializing(PyObject* module)
-{
-    Ref spec = steal(PyObject_GetAttr(module, g_state.t_dunder_spec));
-    Ref flag = spec ? steal(PyObject_GetAttr(spec.get(),
-                                             g_state.t_initializing))
-                    : Ref();
-    int truth = flag ? PyObject_IsTrue(flag.get()) : 0;
-    if (PyErr_Occurred()) PyErr_Clear();
-    return truth > 0;
-}
-
-// `import name`, straight through the import machinery (a replaced
-// builtins.__import__ is not consulted).
-Ref import_module(PyObject* name)
-{
-    Ref module = steal(PyImport_GetModule(name));
-    if (PyErr_Occurred()) PyErr_Clear();
-    if (module && !is_initializing(module.get())) return module;
-    Ref locals = steal(PyDict_New());
-    if (!locals) return {};
-    return steal(PyImport_ImportModuleLevelObject(
-        name, g_state.module_dict, locals.get(), nullptr, 0));
-}
-
-// sys.modules[f"{module.__name__}.{name}"], or an empty Ref (with any
-// error of the look-up still set).
-Ref loaded_submodule(PyObject* module, PyObject* name)
-{
-    Ref package_name =
-        steal(PyObject_GetAttr(module, g_state.t_dunder_name));
-    if (!package_name) return {};
-    Ref full = steal(PyUnicode_FromFormat("%S%U%S", package_name.get(),
-                                          g_state.t_dot, name));
-    if (!full) return {};
-    return steal(PyImport_GetModule(full.get()));
-}
-
-// The ImportError for a name that could not be had; the error that led
-// here, if any, stays attached as its __context__.
-Ref cannot_import(PyObject* name)
-{
-    runtime::PendingAside cause;
-    PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
-    return {};
-}
-
-// After a failed from-import: true when the package itself is loaded, so
-// that only getting the name failed (a module __getattr__ raising in the
-// import machinery's from-list check, say). Interrupts never count.
-bool only_name_failed(PyObject* package)
-{
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-    runtime::PendingAside aside;
-    Ref module = steal(PyImport_GetModule(package));
-    PyErr_Clear();
-    // None in the table marks a package blocked from import, not loaded.
-    return module && module.get() != Py_None &&
-           !is_initializing(module.get());
-}
-
-// `from package import name`, falling back to a loaded submodule when the
-// attribute is missing. Any other ordinary error in getting the name gives
-// way to the ImportError for it; the package's own import errors pass.
-Ref import_from(PyObject* package, PyObject* name)
-{
-    Ref locals = steal(PyDict_New());
-    Ref fromlist = steal(PyList_New(1));
-    if (!locals || !fromlist) return {};
-    PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(name));
-    Ref module = steal(PyImport_ImportModuleLevelObject(
-        package, g_state.module_dict, locals.get(), fromlist.get(), 0));
-    if (!module)
-        return only_name_failed(package) ? cannot_import(name) : Ref();
-    Ref value = steal(PyObject_GetAttr(module.get(), name));
-    if (value) return value;
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
-    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        value = loaded_submodule(module.get(), name);
-        if (value) return value;
-    }
-    return cannot_import(name);
-}
-
 // sys.path.append(os.getcwd())
 int append_working_directory()
 {
@@ -345,157 +209,50 @@ int append_working_directory()
     return done ? 0 : -1;
 }
 
-// Bases after __mro_entries__ (PEP 560); the very tuple when none applies.
-Ref resolve_bases(PyObject* bases)
-{
-    Ref resolved;  // a list, once some base was replaced
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); ++i) {
-        PyObject* base = PyTuple_GET_ITEM(bases, i);
-        PyObject* entries_fn = nullptr;
-        if (!PyType_Check(base) &&
-            runtime::compat::lookup_attr(base, g_state.t_mro_entries,
-                                         &entries_fn) < 0)
-            return {};
-        Ref fn = steal(entries_fn);
-        if (!fn) {
-            if (resolved && PyList_Append(resolved.get(), base) < 0) return {};
-            continue;
-        }
-        Ref entries = steal(runtime::call_one_arg(fn.get(), bases));
-        if (!entries) return {};
-        if (!PyTuple_Check(entries.get())) {
-            PyErr_SetString(PyExc_TypeError,
-                            "__mro_entries__ must return a tuple");
-            return {};
-        }
-        if (!resolved) {
-            Ref head = steal(PyTuple_GetSlice(bases, 0, i));
-            resolved = head ? steal(PySequence_List(head.get())) : Ref();
-            if (!resolved) return {};
-        }
-        Py_ssize_t end = PyList_GET_SIZE(resolved.get());
-        if (PyList_SetSlice(resolved.get(), end, end, entries.get()) < 0)
-            return {};
-    }
-    if (!resolved) return Ref::borrow(bases);
-    return steal(PyList_AsTuple(resolved.get()));
-}
-
-// The metaclass as the class statement finds it: from the first base's
-// type, made most derived over all bases.
-PyObject* find_metaclass(PyObject* bases)
-{
-    PyObject* meta = PyTuple_GET_SIZE(bases) > 0
-                         ? reinterpret_cast<PyObject*>(
-                               Py_TYPE(PyTuple_GET_ITEM(bases, 0)))
-                         : reinterpret_cast<PyObject*>(&PyType_Type);
-    if (!PyType_Check(meta)) return Py_NewRef(meta);
-    PyObject* winner =
-        reinterpret_cast<PyObject*>(runtime::compat::most_derived_metaclass(
-            reinterpret_cast<PyTypeObject*>(meta), bases));
-    return Py_XNewRef(winner);
-}
-
-int namespace_store(PyObject* ns, PyObject* key, PyObject* value)
-{
-    if (PyDict_CheckExact(ns)) return PyDict_SetItem(ns, key, value);
-    return PyObject_SetItem(ns, key, value);
-}
-
-Ref prepare_namespace(PyObject* meta, PyObject* bases)
-{
-    ModuleState& st = g_state;
-    PyObject* prepare_fn = nullptr;
-    if (runtime::compat::lookup_attr(meta, st.t_prepare, &prepare_fn) < 0)
-        return {};
-    Ref prepare = steal(prepare_fn);
-    Ref ns;
-    if (prepare) {
-        PyObject* args[] = {st.t_AISummary, bases};
-        ns = steal(runtime::call(prepare.get(), args, 2));
-    } else {
-        ns = steal(PyDict_New());
-    }
-    if (!ns ||
-        namespace_store(ns.get(), st.t_dunder_module, st.t_module_name) < 0 ||
-        namespace_store(ns.get(), st.t_dunder_qualname, st.t_AISummary) < 0)
-        return {};
-    return ns;
-}
-
-int define_method(PyObject* ns, PyMethodDef* def, PyObject* name,
-                  PyObject* qualname, PyObject* code, PyObject* defaults)
+int define_method(PyObject* ns, MethodState& m)
 {
     ModuleState& st = g_state;
     Ref func = steal(runtime::method_function_new(
-        st.method_type, def, qualname, st.t_module_name, st.module_dict,
-        code));
+        st.method_type, &m.def, m.qualname, st.t_module_name, st.module_dict,
+        m.code));
     if (!func) return -1;
-    runtime::method_function_attach_defaults(func.get(), defaults);
-    return namespace_store(ns, name, func.get());
+    runtime::method_function_attach_defaults(func.get(), m.defaults);
+    return runtime::store_in_namespace(ns, m.name, func.get());
 }
 
 // class AISummary(object): ... (lines 9 to 45)
 Ref define_class(Statements& body)
 {
     ModuleState& st = g_state;
-    body.at(9);
-    Ref bases = resolve_bases(st.bases);
-    if (!bases) return body.fail();
-    Ref meta = steal(find_metaclass(bases.get()));
-    if (!meta) return body.fail();
-    Ref ns = prepare_namespace(meta.get(), bases.get());
-    if (!ns) return body.fail();
-    if (bases.get() != st.bases &&
-        namespace_store(ns.get(), st.t_orig_bases, st.bases) < 0)
-        return body.fail();
-    body.at(kInitLine);
-    if (define_method(ns.get(), &g_init_def, st.t_init, st.t_qualname_init,
-                      st.init_code, st.init_defaults) < 0)
-        return body.fail();
-    body.at(kExtractLine);
-    if (define_method(ns.get(), &g_extract_def, st.t_extract,
-                      st.t_qualname_extract, st.extract_code,
-                      st.service_defaults) < 0)
-        return body.fail();
-    body.at(kRefinedTitleLine);
-    if (define_method(ns.get(), &g_refined_title_def, st.t_refined_title,
-                      st.t_qualname_refined_title, st.refined_title_code,
-                      st.service_defaults) < 0)
-        return body.fail();
-    body.at(9);
-    PyObject* args[] = {st.t_AISummary, bases.get(), ns.get()};
-    Ref cls = steal(runtime::call(meta.get(), args, 3));
-    if (!cls) return body.fail();
-    return cls;
+    runtime::ClassStatement cls;
+    if (!body.run(kClassLine, runtime::begin_class(cls, st.t_AISummary,
+                                                   st.bases,
+                                                   st.t_module_name)))
+        return {};
+    for (int i = 0; i < kMethodCount; ++i)
+        if (!body.run(kMethods[i].def_line,
+                      define_method(cls.ns.get(), st.methods[i])))
+            return {};
+    return body.run(kClassLine, runtime::end_class(cls, st.t_AISummary));
 }
 
 int run_module_body(Statements& body)
 {
     ModuleState& st = g_state;
-    body.at(2);
-    if (store_global(st.t_os, import_module(st.t_os)) < 0 ||
-        store_global(st.t_sys, import_module(st.t_sys)) < 0)
-        return body.fail();
-    body.at(3);
-    if (append_working_directory() < 0) return body.fail();
-    body.at(4);
-    if (store_global(st.t_re, import_module(st.t_re)) < 0)
-        return body.fail();
-    body.at(5);
-    if (store_global(st.t_traceback, import_module(st.t_traceback)) < 0)
-        return body.fail();
-    body.at(6);
-    if (store_global(st.t_OpenAI,
-                     import_from(st.t_openai, st.t_OpenAI)) < 0)
-        return body.fail();
-    Ref cls = define_class(body);
+    if (!body.run(2, store_global(st.t_os, import_module(st.t_os))) ||
+        !body.run(2, store_global(st.t_sys, import_module(st.t_sys))) ||
+        !body.run(3, append_working_directory()) ||
+        !body.run(4, store_global(st.t_re, import_module(st.t_re))) ||
+        !body.run(5, store_global(st.t_traceback,
+                                  import_module(st.t_traceback))) ||
+        !body.run(6, store_global(st.t_OpenAI,
+                                  import_from(st.t_openai, st.t_OpenAI))))
+        return -1;
+    Ref cls = define_class(body);  // a compound statement: its own lines
     if (!cls) return -1;
-    body.at(9);
-    if (store_global(st.t_AISummary, std::move(cls)) < 0) return body.fail();
-    body.at(1);
-    if (store_global(st.t_dunder_test, steal(PyDict_New())) < 0)
-        return body.fail();
+    if (!body.run(kClassLine, store_global(st.t_AISummary, std::move(cls))) ||
+        !body.run(1, store_global(st.t_dunder_test, steal(PyDict_New()))))
+        return -1;
     return 0;
 }
 
@@ -517,10 +274,8 @@ int build_state(PyObject* module)
         keep(st.empty_text, PyUnicode_FromStringAndSize("", 0)) < 0)
         return -1;
     st.method_type = runtime::obtain_method_function_type();
-    if (!st.method_type || make_texts() < 0) return -1;
-    // At once: calls through a class left by an earlier, failed attempt
-    // must never see the texts just replaced.
-    fill_binder_views();
+    if (!st.method_type || make_texts() < 0 || derive_methods(st) < 0)
+        return -1;
     g_traceback = runtime::TracebackContext{
         st.module_dict, st.options_module, st.t_cline_in_traceback,
         kSourceFile};
@@ -533,7 +288,7 @@ int build_state(PyObject* module)
 int finish_module()
 {
     Statements body(g_traceback, kModuleBodyName, 1);
-    if (register_full_name() < 0) return body.fail();
+    if (!body.run(1, register_full_name())) return -1;
     Ref object = steal(runtime::lookup_builtin(g_state.builtins,
                                                g_state.t_object));
     if (!object || make_class_constants(object.get()) < 0) return body.fail();

@@ -3,6 +3,7 @@
 // until the process ends.
 #pragma once
 
+#include "factbrief/ai_summary.h"
 #include "runtime/arg_binding.h"
 #include "runtime/globals.h"
 #include "runtime/traceback_entry.h"
@@ -13,12 +14,6 @@ namespace factbrief {
 // and hashed up front, so that look-ups never hash a constant again.
 #define FACTBRIEF_TEXTS(X)                                                   \
     X(AISummary, "AISummary")                                                \
-    X(qualname_init, "AISummary.__init__")                                   \
-    X(qualname_extract, "AISummary.extract")                                 \
-    X(qualname_refined_title, "AISummary.refined_title")                     \
-    X(init, "__init__")                                                      \
-    X(extract, "extract")                                                    \
-    X(refined_title, "refined_title")                                        \
     X(module_name, "factbrief.factbrief")                                    \
     X(source_file, "factbrief\\factbrief")                                   \
     X(object, "object")                                                      \
@@ -31,30 +26,12 @@ namespace factbrief {
     X(path, "path")                                                          \
     X(getcwd, "getcwd")                                                      \
     X(append, "append")                                                      \
-    X(dot, ".")                                                              \
-    X(dunder_spec, "__spec__")                                               \
-    X(initializing, "_initializing")                                         \
-    X(dunder_name, "__name__")                                               \
-    X(dunder_module, "__module__")                                           \
-    X(dunder_qualname, "__qualname__")                                       \
-    X(prepare, "__prepare__")                                                \
-    X(mro_entries, "__mro_entries__")                                        \
-    X(orig_bases, "__orig_bases__")                                          \
     X(dunder_test, "__test__")                                               \
-    X(self, "self")                                                          \
     X(base_url, "base_url")                                                  \
     X(api_key, "api_key")                                                    \
     X(model_id, "model_id")                                                  \
     X(content, "content")                                                    \
-    X(prompt, "prompt")                                                      \
-    X(length, "length")                                                      \
-    X(pattern, "pattern")                                                    \
     X(messages, "messages")                                                  \
-    X(client, "client")                                                      \
-    X(response, "response")                                                  \
-    X(summary, "summary")                                                    \
-    X(title, "title")                                                        \
-    X(e, "e")                                                                \
     X(chat, "chat")                                                          \
     X(completions, "completions")                                            \
     X(create, "create")                                                      \
@@ -79,6 +56,24 @@ namespace factbrief {
     X(empty, "")                                                             \
     X(cline_in_traceback, "cline_in_traceback")
 
+// What the module makes for one method of AISummary, all derived from the
+// method's table entry (ai_summary.h).
+struct MethodState {
+    PyObject* name = nullptr;            // interned
+    PyObject* qualname = nullptr;        // "AISummary.<name>"
+    PyObject* traceback_name = nullptr;  // module name + "." + qualname
+    PyObject* params[kMaxParams] = {};   // interned, `self` first
+    PyObject* defaults = nullptr;        // tuple; equal defaults share one
+    PyObject* varnames = nullptr;        // parameters, then locals
+    PyObject* code = nullptr;
+    PyObject* answer_key = nullptr;      // service methods only
+    // Borrowed views for the binder and the method object.
+    PyObject* default_values[kMaxParams] = {};
+    runtime::ParamTable binder{};
+    const char* traceback_utf8 = nullptr;
+    PyMethodDef def{};
+};
+
 struct ModuleState {
     PyObject* module_dict = nullptr;
     PyObject* builtins = nullptr;
@@ -92,23 +87,10 @@ struct ModuleState {
 #undef FACTBRIEF_FIELD
     PyObject* int_200 = nullptr;
     PyObject* int_0 = nullptr;
-    PyObject* bases = nullptr;  // (object,)
-    PyObject* init_varnames = nullptr;
-    PyObject* init_code = nullptr;
-    PyObject* init_defaults = nullptr;  // ('',)
-    PyObject* extract_varnames = nullptr;
-    PyObject* extract_code = nullptr;
-    PyObject* service_defaults = nullptr;  // ('', 200), shared by both
-    PyObject* refined_title_varnames = nullptr;
-    PyObject* refined_title_code = nullptr;
+    PyObject* bases = nullptr;           // (object,)
     PyObject* client_kwnames = nullptr;  // ("base_url", "api_key")
     PyObject* create_kwnames = nullptr;  // ("model", "messages", "stream")
-
-    // Borrowed views for the binder, pointing at the texts above.
-    PyObject* init_params[4] = {};
-    PyObject* init_default_values[1] = {};
-    PyObject* service_params[4] = {};
-    PyObject* service_default_values[2] = {};
+    MethodState methods[kMethodCount];
 
     runtime::GlobalCache os_cache, sys_cache, re_cache, openai_cache,
         traceback_cache;
@@ -117,9 +99,21 @@ struct ModuleState {
 extern ModuleState g_state;
 extern runtime::TracebackContext g_traceback;
 
-// Names that traceback entries show.
+// Names that traceback entries show. The two spellings of the source file
+// differ on purpose: the methods' code objects carry one backslash
+// (co_filename factbrief\factbrief, t_source_file), traceback entries
+// two (factbrief\\factbrief); callers see both.
 inline constexpr const char* kModuleBodyName = "init factbrief.factbrief";
 inline constexpr const char* kSourceFile = "factbrief\\\\factbrief";
+
+// Stores a new reference into a state slot, replacing what an earlier,
+// failed import attempt left there; -1 when `value` is null.
+inline int keep(PyObject*& slot, PyObject* value) noexcept
+{
+    if (!value) return -1;
+    Py_XSETREF(slot, value);
+    return 0;
+}
 
 // New reference to the module global `name`; nullptr with an exception.
 inline PyObject* module_global(PyObject* name,

@@ -40,11 +40,9 @@ public:
     }
     void raise(PyObject* type) const
     {
-        PyObject* text = PyUnicode_DecodeUTF8(data_, Py_ssize_t(len_),
-                                              "replace");
-        if (!text) return;
-        PyErr_SetObject(type, text);
-        Py_DECREF(text);
+        Ref text = Ref::steal(
+            PyUnicode_DecodeUTF8(data_, Py_ssize_t(len_), "replace"));
+        if (text) PyErr_SetObject(type, text.get());
     }
 
 private:
@@ -77,7 +75,7 @@ int raise_keywords_not_strings(const ParamTable& p)
 int raise_multiple_values(const ParamTable& p, PyObject* key)
 {
     PyErr_Format(PyExc_TypeError,
-                 "%s() got multiple values for keyword argument '%U'",
+                 "%.200s() got multiple values for keyword argument '%U'",
                  p.function, key);
     return -1;
 }
@@ -85,8 +83,8 @@ int raise_multiple_values(const ParamTable& p, PyObject* key)
 int raise_unexpected_keyword(const ParamTable& p, PyObject* key)
 {
     PyErr_Format(PyExc_TypeError,
-                 "%s() got an unexpected keyword argument '%U'", p.function,
-                 key);
+                 "%.200s() got an unexpected keyword argument '%U'",
+                 p.function, key);
     return -1;
 }
 

@@ -33,6 +33,8 @@ HandledException::HandledException() noexcept
     saved_ = compat::swap_handled({type, value, tb});
 }
 
+// The exception triples are held raw, as the interpreter's own items
+// hold them; each reference is dropped exactly once here.
 HandledException::~HandledException()
 {
     compat::HandledItem caught = compat::swap_handled(saved_);

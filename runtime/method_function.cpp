@@ -204,13 +204,10 @@ PyObject* mf_get_code(PyObject* op, void*) noexcept
 // only reported back; say so.
 int warn_defaults_unused(const char* attribute)
 {
-    PyObject* text = PyUnicode_FromFormat(
-        "assigning %s does not change the values that calls use; they "
-        "stay fixed in the binding code", attribute);
-    if (!text) return -1;
-    int rc = PyErr_WarnEx(PyExc_RuntimeWarning, PyUnicode_AsUTF8(text), 1);
-    Py_DECREF(text);
-    return rc;
+    return PyErr_WarnFormat(
+        PyExc_RuntimeWarning, 1,
+        "assigning %s does not change the values that calls use; they stay "
+        "fixed in the binding code", attribute);
 }
 
 PyObject* mf_get_defaults(PyObject* op, void*) noexcept
@@ -257,8 +254,7 @@ int mf_set_annotations(PyObject* op, PyObject* value, void*) noexcept
     if (value && !PyDict_Check(value))
         return raise_type_error(
             "__annotations__ must be set to a dict object");
-    Py_XINCREF(value);
-    Py_XSETREF(as_mf(op)->annotations, value);
+    Py_XSETREF(as_mf(op)->annotations, Py_XNewRef(value));
     return 0;
 }
 

@@ -1,5 +1,6 @@
-// Ref: one owned (strong) reference to a Python object, or none.
-// A raw PyObject* anywhere else in the code is borrowed.
+// Owned<T>: one owned (strong) reference to a Python object of C type T
+// (PyObject, PyCodeObject, PyFrameObject...), or none. `Ref` is the common
+// case. A raw pointer anywhere else in the code is borrowed.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -9,33 +10,36 @@
 
 namespace runtime {
 
-class Ref {  // move-only
+template <class T>
+class Owned {  // move-only
 public:
-    Ref() noexcept = default;
-    static Ref steal(PyObject* o) noexcept { return Ref(o); }
-    static Ref borrow(PyObject* o) noexcept
+    Owned() noexcept = default;
+    static Owned steal(T* o) noexcept { return Owned(o); }
+    static Owned borrow(T* o) noexcept
     {
         Py_XINCREF(o);
-        return Ref(o);
+        return Owned(o);
     }
-    Ref(Ref&& r) noexcept : p_(r.release()) {}
-    Ref& operator=(Ref&& r) noexcept
+    Owned(Owned&& r) noexcept : p_(r.release()) {}
+    Owned& operator=(Owned&& r) noexcept
     {
-        Ref t(std::move(r));
+        Owned t(std::move(r));
         std::swap(p_, t.p_);
         return *this;
     }
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(p_); }
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+    ~Owned() { Py_XDECREF(p_); }
 
-    PyObject* get() const noexcept { return p_; }
-    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    T* get() const noexcept { return p_; }
+    T* release() noexcept { return std::exchange(p_, nullptr); }
     explicit operator bool() const noexcept { return p_ != nullptr; }
 
 private:
-    explicit Ref(PyObject* o) noexcept : p_(o) {}
-    PyObject* p_ = nullptr;
+    explicit Owned(T* o) noexcept : p_(o) {}
+    T* p_ = nullptr;
 };
+
+using Ref = Owned<PyObject>;
 
 }  // namespace runtime

@@ -1,5 +1,5 @@
-// Statements: steps through one function's statements, remembering the
-// source line under way, so that any failure can be reported at it.
+// Statements: steps through one function's statements, each with its
+// source line, so that a failure is reported at the line that failed.
 #pragma once
 
 #include "runtime/traceback_entry.h"
@@ -23,7 +23,29 @@ public:
     {
     }
 
-    void at(int line) noexcept { line_ = line; }
+    // Passes the result of the statement at `line` through; an empty one
+    // (failed) also gets that line's traceback entry.
+    Ref run(int line, Ref result,
+            std::source_location where =
+                std::source_location::current()) noexcept
+    {
+        if (!result) {
+            line_ = line;
+            fail(where);
+        }
+        return result;
+    }
+
+    // The same for a statement that returns 0 or -1; true when it worked.
+    bool run(int line, int status,
+             std::source_location where =
+                 std::source_location::current()) noexcept
+    {
+        if (status == 0) return true;
+        line_ = line;
+        fail(where);
+        return false;
+    }
 
     // Adds the traceback entry for the current statement to the pending
     // exception; `return body.fail();` then ends the function.

@@ -17,6 +17,9 @@
 namespace runtime {
 namespace {
 
+using Code = Owned<PyCodeObject>;
+using Frame = Owned<PyFrameObject>;
+
 constexpr int kCacheStep = 64;
 
 struct CacheKey {
@@ -92,8 +95,7 @@ void cache_code(const CacheKey& key, PyCodeObject* code)
     if (g_cache.count == g_cache.capacity && !grow_cache()) return;
     std::memmove(&g_cache.entries[i + 1], &g_cache.entries[i],
                  sizeof(CacheEntry) * std::size_t(g_cache.count - i));
-    Py_INCREF(code);
-    g_cache.entries[i] = CacheEntry{key, code};
+    g_cache.entries[i] = CacheEntry{key, Code::borrow(code).release()};
     ++g_cache.count;
 }
 
@@ -116,9 +118,8 @@ bool read_switch(const TracebackContext& ctx, PyObject* dict)
             PyErr_Clear();
         return false;
     }
-    Py_INCREF(value);  // the truth test may run code that drops it
-    int truth = PyObject_IsTrue(value);
-    Py_DECREF(value);
+    // Held while tested: the truth test may run code that drops it.
+    int truth = PyObject_IsTrue(Ref::borrow(value).get());
     if (truth < 0) {
         PyErr_Clear();
         return false;
@@ -151,44 +152,38 @@ const char* base_name(const char* path)
     return name;
 }
 
-// New code object for an entry, or nullptr with the error set.
-PyCodeObject* make_code(const TracebackContext& ctx, const char* function,
-                        int source_line, const char* native_file,
-                        int native_line, bool native)
+// New code object for an entry, or empty with the error set.
+Code make_code(const TracebackContext& ctx, const char* function,
+               int source_line, const char* native_file, int native_line,
+               bool native)
 {
     if (!native)
-        return PyCode_NewEmpty(ctx.source_file, function, source_line);
-    PyObject* name = PyUnicode_FromFormat("%s (%s:%d)", function,
-                                          base_name(native_file),
-                                          native_line);
-    if (!name) return nullptr;
-    const char* utf8 = PyUnicode_AsUTF8(name);
-    PyCodeObject* code =
-        utf8 ? PyCode_NewEmpty(ctx.source_file, utf8, source_line) : nullptr;
-    Py_DECREF(name);
-    return code;
+        return Code::steal(
+            PyCode_NewEmpty(ctx.source_file, function, source_line));
+    Ref name = Ref::steal(PyUnicode_FromFormat(
+        "%s (%s:%d)", function, base_name(native_file), native_line));
+    if (!name) return {};
+    const char* utf8 = PyUnicode_AsUTF8(name.get());
+    if (!utf8) return {};
+    return Code::steal(PyCode_NewEmpty(ctx.source_file, utf8, source_line));
 }
 
-// New reference to the entry's code object, from the cache or made now;
-// nullptr when it could not be made (its error is then pending, with the
-// one it replaced as its context).
-PyCodeObject* code_for(const TracebackContext& ctx, const char* function,
-                       int source_line, const char* native_file,
-                       int native_line)
+// The entry's code object, from the cache or made now; empty when it could
+// not be made (its error is then pending, with the one it replaced as its
+// context).
+Code code_for(const TracebackContext& ctx, const char* function,
+              int source_line, const char* native_file, int native_line)
 {
     bool native = show_native_location(ctx);
     CacheKey key{source_line, native ? native_line : 0, function};
-    if (PyCodeObject* code = cached_code(key)) {
-        Py_INCREF(code);
-        return code;
-    }
-    PyCodeObject* code;
+    if (PyCodeObject* code = cached_code(key)) return Code::borrow(code);
+    Code code;
     {
         PendingAside aside;
         code = make_code(ctx, function, source_line, native_file,
                          native_line, native);
     }
-    if (code) cache_code(key, code);
+    if (code) cache_code(key, code.get());
     return code;
 }
 
@@ -198,19 +193,17 @@ void add_traceback_entry(const TracebackContext& ctx, const char* function,
                          int source_line, const char* native_file,
                          int native_line) noexcept
 {
-    PyCodeObject* code =
+    Code code =
         code_for(ctx, function, source_line, native_file, native_line);
     if (!code) return;
-    PyFrameObject* frame;
+    Frame frame;
     {
         // PyFrame_New may look up builtins; it must not see the error.
         PendingAside aside;
-        frame = PyFrame_New(PyThreadState_Get(), code, ctx.globals, nullptr);
+        frame = Frame::steal(PyFrame_New(PyThreadState_Get(), code.get(),
+                                         ctx.globals, nullptr));
     }
-    Py_DECREF(code);
-    if (!frame) return;
-    PyTraceBack_Here(frame);
-    Py_DECREF(frame);
+    if (frame) PyTraceBack_Here(frame.get());
 }
 
 }  // namespace runtime

@@ -41,7 +41,7 @@ healthy() {
         "$real" -c "import sys; assert sys.version_info[:2] == \
             tuple(map(int, '$py_version'.split('.')))" 2>/dev/null &&
         "$real" -m pip install --help >/dev/null 2>&1 &&
-        "$real" -c 'import pytest, build, hypothesis, pytest_httpserver, openai' \
+        "$real" -c 'import pytest, build, hypothesis, openai' \
             2>/dev/null
 }
 stamp=$venv/.factbrief-deps

@@ -63,14 +63,18 @@ fi
 # too slow here; the sanitizer run covers it), a capped address space
 # (valgrind's own memory manager cannot run inside it), and the soak
 # check's self-test for lost blocks (sys.getallocatedblocks() counts
-# pymalloc blocks only and reads 0 under malloc).
+# pymalloc blocks only and reads 0 under malloc), the allocation sweep
+# (hundreds of forks, each with its own exit leak scan), and exits with
+# daemon threads inside calls (what shutdown strands is reported as lost,
+# the interpreter's own blocks included; the sanitizer run covers them).
 tests=("$@")
 if [ ${#tests[@]} -eq 0 ]; then
     tests=(tests/test_binding.py tests/test_method_function.py
            tests/test_constructor.py tests/test_service_calls.py
            tests/test_service_http.py tests/test_faults.py tests/test_soak.py
-           tests/test_properties.py
+           tests/test_properties.py tests/test_hostile_boundaries.py
            --deselect=tests/test_faults.py::test_real_memory_exhaustion_gives_the_failure_record
+           -k "not failed_allocation_at_every_position and not daemon_threads"
            "--deselect=tests/test_soak.py::test_one_lost_block_or_reference_per_call_is_caught[block]")
 fi
 

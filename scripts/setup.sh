@@ -1,11 +1,16 @@
 #!/usr/bin/env bash
 # Creates the venv of the chosen Python (FACTBRIEF_PY=3.10 to 3.13, default
-# 3.13: .venv; others .venv-3.1x) once, installs the build tools and the
-# test extra (again whenever pyproject.toml changes), then builds and
-# installs factbrief into it. Each version has its own build directory,
-# kept, so a rebuild only compiles what changed.
+# 3.13: .venv; others .venv-3.1x) once, installs the build tools and
+# factbrief's dependencies (again whenever pyproject.toml changes), then
+# builds and installs factbrief into it. Each version has its own build
+# directory, kept, so a rebuild only compiles what changed.
+#
+#   scripts/setup.sh          with the test and benchmark tools (tests, CI)
+#   scripts/setup.sh --main   only what the main job needs (the demo); skips
+#                             the rebuild when no source file changed
 set -euo pipefail
 cd "$(dirname "$0")/.."
+main_only=$([ "${1:-}" = --main ] && echo 1 || echo "")
 source scripts/versions.sh
 python=$(scripts/find-python.sh "$py_version")
 check="import sys; assert '%d.%d' % sys.version_info[:2] == '$py_version'"
@@ -14,14 +19,40 @@ if [ ! -x "$venv/bin/python" ] ||
     rm -rf "$venv"
     "$python" -m venv "$venv"
 fi
-stamp=$venv/.factbrief-deps
-want=$(sha256sum pyproject.toml | cut -d' ' -f1)
-if [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
-    "$venv/bin/python" -m pip install -q -U pip
-    "$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" cmake ninja
-    "$venv/bin/python" -m pip install -q --no-build-isolation ".[test,bench]"
-    echo "$want" > "$stamp"
+pip=("$venv/bin/python" -m pip install -q)
+# The stamps: the dependencies installed for this pyproject.toml ("main"
+# or "all"), and the sources the installed build was made from.
+deps_stamp=$venv/.factbrief-deps
+source_stamp=$venv/.factbrief-source
+project=$(sha256sum pyproject.toml | cut -d' ' -f1)
+sources=$( (ls CMakeLists.txt pyproject.toml;
+            find factbrief runtime -type f \( -name '*.cpp' -o -name '*.h' \
+                 -o -name '*.py' -o -name '*.pyi' -o -name py.typed \)) |
+          LC_ALL=C sort | xargs sha256sum | sha256sum | cut -d' ' -f1)
+have=$(cat "$deps_stamp" 2>/dev/null || true)
+if [ -n "$main_only" ]; then
+    case "$have" in
+        "$project main" | "$project all") ;;
+        *)
+            "${pip[@]}" -U pip
+            "${pip[@]}" "scikit-build-core>=0.10" cmake ninja
+            "${pip[@]}" --no-build-isolation .
+            echo "$project main" > "$deps_stamp"
+            echo "$sources" > "$source_stamp" ;;
+    esac
+    if [ "$(cat "$source_stamp" 2>/dev/null)" != "$sources" ] ||
+            ! "$venv/bin/python" -c 'import factbrief.factbrief' 2>/dev/null
+    then
+        "${pip[@]}" --no-build-isolation --no-deps --force-reinstall .
+        echo "$sources" > "$source_stamp"
+    fi
+elif [ "$have" != "$project all" ]; then
+    "${pip[@]}" -U pip
+    "${pip[@]}" "scikit-build-core>=0.10" cmake ninja
+    "${pip[@]}" --no-build-isolation ".[test,bench]"
+    echo "$project all" > "$deps_stamp"
+    echo "$sources" > "$source_stamp"
 else
-    "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps \
-        --force-reinstall .
+    "${pip[@]}" --no-build-isolation --no-deps --force-reinstall .
+    echo "$sources" > "$source_stamp"
 fi

@@ -16,37 +16,14 @@ import os
 import platform
 import sys
 import time
+from pathlib import Path
 
 import factbrief.factbrief as fb
 
-
-class _Sink:
-    def write(self, text):
-        return len(text)
-
-    def flush(self):
-        pass
-
-
-class _Obj:
-    def __init__(self, **kw):
-        self.__dict__.update(kw)
-
-
-class StandInClient:
-    """Takes the place of OpenAI: answers, or raises, without a network."""
-
-    def __init__(self, fail):
-        self.fail = fail
-        self.response = _Obj(choices=[_Obj(message=_Obj(content="reply"))])
-
-    def __call__(self, base_url, api_key):
-        return _Obj(chat=_Obj(completions=_Obj(create=self.create)))
-
-    def create(self, model, messages, stream):
-        if self.fail:
-            raise ConnectionError("service unreachable")
-        return self.response
+# The doubles the tests use; the script runs from a checkout.
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+from support.doubles import (ClientDouble, module_global,  # noqa: E402
+                             null_stderr, resident_kib)
 
 
 # Each path cycles through its calls, one call per step.
@@ -73,21 +50,15 @@ BINDING_CALLS = [
     _refused(lambda obj: fb.AISummary("url only")),
 ]
 
-PATHS = {"ok": (False, SERVICE_CALLS), "caught": (True, SERVICE_CALLS),
-         "binding": (False, BINDING_CALLS)}
+# name -> (the client double's faults, calls)
+PATHS = {"ok": ({}, SERVICE_CALLS),
+         "caught": ({"create": ConnectionError}, SERVICE_CALLS),
+         "binding": ({}, BINDING_CALLS)}
 
 
 def run(obj, calls, steps):
     for _, call in zip(range(steps), itertools.cycle(calls)):
         call(obj)
-
-
-def rss_kib():
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return -1
 
 
 def cpu_name():
@@ -102,21 +73,18 @@ def cpu_name():
 
 
 def soak(name, calls):
-    fail, body = PATHS[name]
+    faults, body = PATHS[name]
     obj = fb.AISummary("http://127.0.0.1:9/v1", "key", "model")
-    saved_client, saved_stderr = fb.OpenAI, sys.stderr
-    fb.OpenAI, sys.stderr = StandInClient(fail), _Sink()
-    try:
+    client = ClientDouble("reply", record=False, **faults)
+    with module_global(fb, "OpenAI", client), null_stderr():
         run(obj, body, 1000)
         gc.collect()
-        blocks, rss, start = sys.getallocatedblocks(), rss_kib(), \
+        blocks, rss, start = sys.getallocatedblocks(), resident_kib(), \
             time.perf_counter()
         run(obj, body, calls)
         elapsed = time.perf_counter() - start
         gc.collect()
-        blocks_after, rss_after = sys.getallocatedblocks(), rss_kib()
-    finally:
-        fb.OpenAI, sys.stderr = saved_client, saved_stderr
+        blocks_after, rss_after = sys.getallocatedblocks(), resident_kib()
     print(f"{name:8} {calls:>9} {blocks:>9} {blocks_after:>9} "
           f"{blocks_after - blocks:>+7} {rss:>9} {rss_after:>9} "
           f"{rss_after - rss:>+7} {elapsed / calls * 1e6:>8.1f}",

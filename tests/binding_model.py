@@ -2,36 +2,11 @@
 
 Written from the binding rules alone, so the property tests can compare
 the extension against it: `bind` either returns the parameter values or
-raises the TypeError the extension must raise, with the same text.
+raises the TypeError the extension must raise, with the same text. The
+methods are those of support.lines.METHODS.
 """
 
-from dataclasses import dataclass
-
 _NOTHING = object()
-
-
-@dataclass(frozen=True)
-class Method:
-    name: str
-    params: tuple      # parameter names, `self` first
-    defaults: tuple    # values of the trailing parameters
-    first_line: int    # line the binding-error traceback entry names
-
-    @property
-    def required(self):
-        return len(self.params) - len(self.defaults)
-
-
-METHODS = {
-    "__init__": Method("__init__",
-                       ("self", "base_url", "api_key", "model_id"),
-                       ("",), 10),
-    "extract": Method("extract", ("self", "content", "prompt", "length"),
-                      ("", 200), 15),
-    "refined_title": Method("refined_title",
-                            ("self", "content", "prompt", "length"),
-                            ("", 200), 31),
-}
 
 
 def count_error(method, given):

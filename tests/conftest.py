@@ -1,5 +1,5 @@
 """Shared helpers: a fresh interpreter for import-time behaviour, and the
-last traceback entry of an exception."""
+last traceback entry of an exception; the fixtures of tests/support."""
 
 import ctypes
 import json
@@ -10,7 +10,7 @@ import traceback
 
 import pytest
 
-SOURCE_FILE = "factbrief\\\\factbrief"  # as every traceback entry names it
+from support.fixtures import *  # noqa: F401,F403 (shared fixtures)
 
 # Prepended to a child's source: in_subinterpreter(source) runs `source` in
 # a new interpreter of the process, made by the C API's Py_NewInterpreter

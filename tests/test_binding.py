@@ -4,17 +4,17 @@ where its traceback points, and what a right call hands the body."""
 import functools
 import sys
 import traceback
-import types
 import warnings
 
 import pytest
 
 import factbrief.factbrief as fb
-import binding_runtime  # registered by the import above
-from conftest import SOURCE_FILE, last_entry, vectorcall_method
+from conftest import last_entry, vectorcall_method
+from support.doubles import ClientDouble
+from support.lines import METHODS, SOURCE_FILE
 
 A = fb.AISummary
-DEF_LINE = {"__init__": 10, "extract": 15, "refined_title": 31}
+pytestmark = pytest.mark.usefixtures("plain_entries")
 
 
 class StrKey(str):
@@ -46,12 +46,6 @@ def multiple(name, key):
 
 def unexpected(name, key):
     return f"{name}() got an unexpected keyword argument '{key}'"
-
-
-@pytest.fixture(autouse=True)
-def plain_entries(monkeypatch):
-    monkeypatch.setattr(binding_runtime, "cline_in_traceback", False,
-                        raising=False)
 
 
 @pytest.fixture
@@ -121,8 +115,8 @@ def test_binding_error_text_and_entry(obj, method, call, message):
         call(obj)
     assert str(info.value) == message
     assert last_entry(info.value) == (
-        SOURCE_FILE, f"factbrief.factbrief.AISummary.{method}",
-        DEF_LINE[method])
+        SOURCE_FILE, METHODS[method].traceback_name,
+        METHODS[method].def_line)
 
 
 @pytest.mark.parametrize("call", [
@@ -141,36 +135,21 @@ def test_failing_keyword_comparison_propagates(obj):
         obj.extract(**{BadEq("content"): "t"})
     names = [(f.name, f.lineno)
              for f in traceback.extract_tb(info.value.__traceback__)]
-    assert names[-2:] == [("factbrief.factbrief.AISummary.extract", 15),
+    assert names[-2:] == [(METHODS["extract"].traceback_name,
+                           METHODS["extract"].def_line),
                           ("__eq__", names[-1][1])]
 
 
 # ---- calls that bind: the body sees the bound values ----
 
-class RecordingClient:
-    """Stands in for OpenAI: records what a service call sends."""
-    requests = []
-
-    def __init__(self, base_url, api_key):
-        self.chat = types.SimpleNamespace(
-            completions=types.SimpleNamespace(create=self.create))
-
-    def create(self, model, messages, stream):
-        RecordingClient.requests.append(messages[0]["content"])
-        message = types.SimpleNamespace(content="answer")
-        return types.SimpleNamespace(
-            choices=[types.SimpleNamespace(message=message)])
-
-
 @pytest.fixture
-def sent(monkeypatch):
+def sent(use_client):
     """Calls a method; returns the text the body put in its request."""
-    monkeypatch.setattr(fb, "OpenAI", RecordingClient)
-    RecordingClient.requests.clear()
+    client = use_client(ClientDouble())
 
     def send(call):
         assert call()["status"] == "ok"
-        return RecordingClient.requests.pop()
+        return client.requests[-1]["messages"][0]["content"]
     return send
 
 

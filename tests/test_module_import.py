@@ -13,7 +13,8 @@ import traceback as traceback_module
 import pytest
 
 import factbrief.factbrief as fb
-from conftest import IN_SUBINTERPRETER, SOURCE_FILE
+from conftest import IN_SUBINTERPRETER
+from support.lines import CODE_FILE, METHODS, SOURCE_FILE
 
 A = fb.AISummary
 SERVICE_LOCALS = ("pattern", "messages", "client", "response")
@@ -76,26 +77,25 @@ def test_class_dictionary():
     assert A.extract.__defaults__ is A.refined_title.__defaults__
 
 
-@pytest.mark.parametrize("name, first_line, varnames, signature", [
-    ("__init__", 10, ("self", "base_url", "api_key", "model_id"),
-     "(self, base_url, api_key, model_id='')"),
-    ("extract", 15, ("self", "content", "prompt", "length")
-     + SERVICE_LOCALS + ("summary", "e"),
-     "(self, content, prompt='', length=200)"),
-    ("refined_title", 31, ("self", "content", "prompt", "length")
-     + SERVICE_LOCALS + ("title", "e"),
-     "(self, content, prompt='', length=200)"),
+@pytest.mark.parametrize("name, signature", [
+    ("__init__", "(self, base_url, api_key, model_id='')"),
+    ("extract", "(self, content, prompt='', length=200)"),
+    ("refined_title", "(self, content, prompt='', length=200)"),
 ])
-def test_code_objects_and_signatures(name, first_line, varnames, signature):
+def test_code_objects_and_signatures(name, signature):
+    method = METHODS[name]
+    varnames = method.params
+    if method.answer_key:
+        varnames += SERVICE_LOCALS + (method.answer_key, "e")
     func = vars(A)[name]
     code = func.__code__
     assert (code.co_name, code.co_firstlineno, code.co_varnames) == (
-        name, first_line, varnames)
+        name, method.def_line, varnames)
     assert (code.co_argcount, code.co_posonlyargcount,
             code.co_kwonlyargcount, code.co_nlocals) == (4, 0, 0,
                                                          len(varnames))
     assert code.co_flags & (inspect.CO_OPTIMIZED | inspect.CO_NEWLOCALS) == 3
-    assert code.co_filename == "factbrief\\factbrief"
+    assert code.co_filename == CODE_FILE
     assert str(inspect.signature(func)) == signature
     bound = "(" + signature.split(", ", 1)[1]
     assert str(inspect.signature(getattr(A("u", "k"), name))) == bound
@@ -336,13 +336,12 @@ print(json.dumps(out))
     assert re.fullmatch("init factbrief\\.factbrief" + NATIVE, name)
     assert line == 6
     shown = facts["shown"]
-    for (file, name, line), (method, def_line) in zip(shown, [
-            ("extract", 15), ("refined_title", 31), ("__init__", 10),
-            ("extract", 15)]):
-        assert file == SOURCE_FILE and line == def_line
-        assert re.fullmatch(re.escape(f"factbrief.factbrief.AISummary."
-                                      f"{method}") + NATIVE, name)
+    for (file, name, line), method in zip(shown, [
+            "extract", "refined_title", "__init__", "extract"]):
+        assert file == SOURCE_FILE and line == METHODS[method].def_line
+        assert re.fullmatch(re.escape(METHODS[method].traceback_name)
+                            + NATIVE, name)
     assert shown[0] == shown[3]
     assert facts["hidden"] == [
-        [SOURCE_FILE, "factbrief.factbrief.AISummary.extract", 15],
-        [SOURCE_FILE, "factbrief.factbrief.AISummary.refined_title", 31]]
+        [SOURCE_FILE, METHODS[m].traceback_name, METHODS[m].def_line]
+        for m in ("extract", "refined_title")]

@@ -18,9 +18,10 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 import factbrief.factbrief as fb
-from binding_model import METHODS, bind
+from binding_model import bind
 from conftest import traceback_entries, vectorcall_method
-from local_service import StandIn, extract_message, module_global
+from support.doubles import ClientDouble, module_global
+from support.lines import METHODS, failure, message_for, record
 
 _PROFILES = {"ci": 150, "deep": 5000}
 SETTINGS = settings(
@@ -31,14 +32,7 @@ SETTINGS = settings(
                            HealthCheck.function_scoped_fixture])
 
 
-@pytest.fixture(autouse=True)
-def plain_traceback_entries():
-    # Entry names are checked below; keep native locations out of them.
-    options = sys.modules["binding_runtime"]
-    saved = options.__dict__.get("cline_in_traceback")
-    options.cline_in_traceback = False
-    yield
-    options.cline_in_traceback = saved
+pytestmark = pytest.mark.usefixtures("plain_entries")
 
 
 class Name(str):
@@ -221,9 +215,8 @@ def test_calls_bind_as_the_model_says(shape):
         if python is not ...:
             assert python == (None if isinstance(expected, Exception)
                               else expected), (python, expected)
-    client = StandIn(reply=lambda kw: kw["messages"][0]["content"],
-                     record=True)
-    with module_global("OpenAI", client):
+    client = ClientDouble(reply=lambda kw: kw["messages"][0]["content"])
+    with module_global(fb, "OpenAI", client):
         try:
             result = call()
         except Exception as e:
@@ -239,8 +232,8 @@ def test_calls_bind_as_the_model_says(shape):
         # The interpreter refuses non-string keys of a dict before the
         # method runs; everything else failed inside the method.
         if route == "vectorcall" or str(got) != "keywords must be strings":
-            entry = (f"factbrief.factbrief.AISummary.{method}",
-                     METHODS[method].first_line)
+            entry = (METHODS[method].traceback_name,
+                     METHODS[method].def_line)
             entries = traceback_entries(got)
             if isinstance(got, TypeError):
                 # Raised by the binding itself: its entry is innermost.
@@ -260,18 +253,12 @@ def test_calls_bind_as_the_model_says(shape):
     bound_self = expected["self"]
     assert client.clients == [{"base_url": bound_self.base_url,
                                "api_key": bound_self.api_key}]
-    if method == "extract":
-        message = extract_message(expected["content"], expected["prompt"],
-                                  expected["length"])
-        key = "summary"
-    else:
-        message = expected["prompt"] + "。" + expected["content"]
-        key = "title"
+    message = message_for(method, expected["content"], expected["prompt"],
+                          expected["length"])
     [request] = client.requests
     assert request == {"model": bound_self.model_id, "stream": False,
                        "messages": [{"role": "user", "content": message}]}
-    assert result == {key: message, "content": expected["content"],
-                      "status": "ok"}
+    assert result == record(method, message, expected["content"])
 
 
 @pytest.mark.parametrize("method,route,args,kw,message", [
@@ -386,16 +373,10 @@ def _objects():
 def _model_record(method, content, prompt, length):
     """What Python itself makes of these values: (record, message)."""
     try:
-        cleaned = re.sub(r"[^\w\s]", "", content)
-        if method == "extract":
-            message = extract_message(content, prompt, length)
-        else:
-            message = prompt + "。" + cleaned
+        message = message_for(method, content, prompt, length)
     except Exception:
-        key = "summary" if method == "extract" else "title"
-        return {key: "", "content": "", "status": "error"}, None
-    key = "summary" if method == "extract" else "title"
-    return {key: message, "content": cleaned, "status": "ok"}, message
+        return failure(method), None
+    return record(method, message, content), message
 
 
 @SETTINGS
@@ -407,11 +388,10 @@ def test_any_text_gives_a_well_formed_record(method, content, prompt,
                                              length):
     content, prompt, length = map(_made, (content, prompt, length))
     expected, message = _model_record(method, content, prompt, length)
-    client = StandIn(reply=lambda kw: kw["messages"][0]["content"],
-                     record=True)
+    client = ClientDouble(reply=lambda kw: kw["messages"][0]["content"])
     err = io.StringIO()
     obj = _service_self("t")
-    with module_global("OpenAI", client), \
+    with module_global(fb, "OpenAI", client), \
             contextlib.redirect_stderr(err):
         record = getattr(obj, method)(content, prompt, length)
 
@@ -439,9 +419,9 @@ def test_base_exceptions_from_arguments_pass_through(method, where):
     values[where] = Refuses(KeyboardInterrupt)
     converts = (where == "length" and method == "extract") or \
         where == "prompt"
-    client = StandIn(record=True)
+    client = ClientDouble()
     err = io.StringIO()
-    with module_global("OpenAI", client), contextlib.redirect_stderr(err):
+    with module_global(fb, "OpenAI", client), contextlib.redirect_stderr(err):
         if where == "content":
             # re.sub refuses non-text with a TypeError: a record.
             record = getattr(_service_self("k"), method)(**values)

@@ -11,78 +11,13 @@ import weakref
 import pytest
 
 import factbrief.factbrief as fb
-
-# Written with escapes where the punctuation is easy to get wrong.
-LEAD_IN = ("作为一个事实信息核查员\uff0c请从如下内容中抽取出事实性信息\uff0c"
-           "并根据事实信息总结出摘要, 要求字数在")
-MIDDLE = "字左右\u3002要求: "
-STOP = "\u3002"
-PATTERN = "[^\\w\\s]"
-ANSWER_KEY = {"extract": "summary", "refined_title": "title"}
-LINES = {
-    "extract": dict(compile=17, sub=18, text=19, client=20, create=22,
-                    answer=25, print=28),
-    "refined_title": dict(compile=33, sub=34, text=35, client=36,
-                          create=38, answer=41, print=44),
-}
-METHODS = ["extract", "refined_title"]
+from support.doubles import ClientDouble as Client
+from support.lines import (LEAD_IN, METHODS, MIDDLE, PATTERN, STOP,
+                           SERVICE_METHODS, failure, record)
 
 
-class Node:
-    """Logs reads of its children as "label.name"; a child that is an
-    exception instance is raised instead."""
-
-    def __init__(self, log, label, **children):
-        vars(self).update(_log=log, _label=label, _children=children)
-
-    def __getattribute__(self, name):
-        d = object.__getattribute__(self, "__dict__")
-        if name not in d.get("_children", ()):
-            return object.__getattribute__(self, name)
-        d["_log"].append(d["_label"] + "." + name)
-        value = d["_children"][name]
-        if issubclass(type(value), BaseException):
-            raise value
-        return value
-
-
-class Choices(list):
-    def __getitem__(self, index):
-        self.log.append(("choices[]", index))
-        return super().__getitem__(index)
-
-
-class Client:
-    """Takes the place of the `OpenAI` class. `faults` maps a step
-    (client, chat, create, content) to an exception instance raised
-    there, or `choices` to a list returned instead."""
-
-    def __init__(self, reply="answer", log=None, **faults):
-        self.reply, self.faults = reply, faults
-        self.log = [] if log is None else log
-
-    def __call__(self, *args, **kw):
-        self.log.append(("OpenAI", args, list(kw.items())))
-        if "client" in self.faults:
-            raise self.faults["client"]
-        log = self.log
-        chat = Node(log, "chat", completions=Node(log, "completions",
-                                                  create=self.create))
-        return Node(log, "client", chat=self.faults.get("chat", chat))
-
-    def create(self, *args, **kw):
-        self.log.append(("create", args, list(kw.items())))
-        if "create" in self.faults:
-            raise self.faults["create"]
-        message = Node(self.log, "message",
-                       content=self.faults.get("content", self.reply))
-        choices = Choices([Node(self.log, "choice", message=message)])
-        choices.log = self.log
-        return Node(self.log, "response",
-                    choices=self.faults.get("choices", choices))
-
-    def calls(self, kind):
-        return [e for e in self.log if e[0] == kind]
+def line(method, step):
+    return METHODS[method].line(step)
 
 
 class Watched(fb.AISummary):
@@ -147,26 +82,22 @@ def entries(exc):
             for f in traceback.extract_tb(exc.__traceback__)]
 
 
-def failure(method):
-    return {ANSWER_KEY[method]: "", "content": "", "status": "error"}
-
-
-@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("method", SERVICE_METHODS)
 def test_steps_run_in_order_through_the_globals(monkeypatch, method):
     log = []
     monkeypatch.setattr(Watched, "log", log)
-    client = Client(reply="the answer", log=log)
+    client = Client(reply="the answer", log=log, trace=True)
     monkeypatch.setattr(fb, "OpenAI", client)
     monkeypatch.setattr(fb, "re", RecordingRe(
         log, "first", then=RecordingRe(log, "second")))
     monkeypatch.setattr(Fancy, "log", [])
     obj, content = Watched("http://u/v1", "k", "m"), "Hi, there!"
     if method == "extract":
-        record = obj.extract(content, Fancy("p"), Fancy("9"))
+        result = obj.extract(content, Fancy("p"), Fancy("9"))
         message = LEAD_IN + "f:s:9" + MIDDLE + "f:s:p" + STOP + "Hi there"
         assert Fancy.log == ["9", "p"]   # length's text first
     else:
-        record = obj.refined_title(content, Joins("p"))
+        result = obj.refined_title(content, Joins("p"))
         message = "<p" + STOP + ">Hi there"
 
     assert log == [
@@ -187,9 +118,8 @@ def test_steps_run_in_order_through_the_globals(monkeypatch, method):
     assert stream is False and type(messages) is list
     assert list(messages[0]) == ["role", "content"]
     assert type(messages[0]["content"]) is str
-    assert list(record.items()) == [(ANSWER_KEY[method], "the answer"),
-                                    ("content", "Hi there"),
-                                    ("status", "ok")]
+    assert list(result.items()) == list(
+        record(method, "the answer", content).items())
 
 
 def test_globals_fall_back_to_builtins(monkeypatch):
@@ -212,10 +142,10 @@ def test_extract_prompt_text(monkeypatch, args, tail):
     assert (len(MIDDLE), len(STOP)) == (8, 1)
     client = Client(reply=None)
     monkeypatch.setattr(fb, "OpenAI", client)
-    record = fb.AISummary("u", "k").extract(*args)
-    [(_, _, [_, (_, messages), _])] = client.calls("create")
-    assert messages[0]["content"] == LEAD_IN + tail
-    assert record["summary"] is None and record["status"] == "ok"
+    result = fb.AISummary("u", "k").extract(*args)
+    [request] = client.requests
+    assert request["messages"][0]["content"] == LEAD_IN + tail
+    assert result == record("extract", None, args[0])
 
 
 class Unprintable:
@@ -233,20 +163,20 @@ FAULTS = [
     ("client-raises", "client", "ConnectionError: down", 1, 0),
     ("chat-raises", "create", "LookupError: chat", 1, 0),
     ("no-model-id", "create", "AttributeError", 1, 0),
-    ("create-raises", "create", "TimeoutError: late", 1, 1),
+    ("create-raises", "create", "MemoryError: late", 1, 1),
     ("no-choices", "answer", "IndexError", 1, 1),
     ("content-raises", "answer", "ValueError: content", 1, 1),
 ]
 
 
-@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("method", SERVICE_METHODS)
 @pytest.mark.parametrize("how,step,last,clients,requests", FAULTS,
                          ids=[f[0] for f in FAULTS])
 def test_ordinary_exception_gives_failure_record(
         monkeypatch, capsys, method, how, step, last, clients, requests):
     client = Client(**{
         "client-raises": {"client": ConnectionError("down")},
-        "create-raises": {"create": TimeoutError("late")},
+        "create-raises": {"create": MemoryError("late")},
         "chat-raises": {"chat": LookupError("chat")},
         "no-choices": {"choices": []},
         "content-raises": {"content": ValueError("content")}}.get(how, {}))
@@ -270,8 +200,8 @@ def test_ordinary_exception_gives_failure_record(
     assert getattr(obj, method)(*args) == failure(method)
     out, err = capsys.readouterr()
     assert out == "" and err.startswith("Traceback")
-    assert (f"line {LINES[method][step]}, in factbrief.factbrief."
-            f"AISummary.{method}\n") in err
+    assert (f"line {line(method, step)}, in "
+            f"{METHODS[method].traceback_name}\n") in err
     assert err.splitlines()[-1].startswith(last)
     # Nothing reaches the service before its step; never more than once.
     assert len(client.calls("OpenAI")) == clients
@@ -305,37 +235,37 @@ def test_base_exceptions_pass_through(monkeypatch, capsys, method, error,
     with pytest.raises(type(error)) as caught:
         getattr(fb.AISummary("u", "k"), method)("t")
     assert caught.value is error and error.__context__ is None
-    assert (f"factbrief.factbrief.AISummary.{method}",
-            LINES[method][step]) in entries(error)
+    assert (METHODS[method].traceback_name,
+            line(method, step)) in entries(error)
     assert capsys.readouterr() == ("", "")
     assert len(client.calls("create")) == (step != "client")
 
 
-@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("method", SERVICE_METHODS)
 @pytest.mark.parametrize("how", ["no-traceback", "print-exc-raises"])
 def test_failure_in_the_handler_propagates(monkeypatch, method, how):
     caught = ConnectionError("first")
     monkeypatch.setattr(fb, "OpenAI", Client(create=caught))
-    printer = Printer(raises=ValueError("printer broke"))
+    # MemoryError: ordinary, yet the handler must not catch it again.
+    printer = Printer(raises=MemoryError("printer broke"))
     if how == "no-traceback":
         monkeypatch.delattr(fb, "traceback")
         expected = NameError("name 'traceback' is not defined")
     else:
-        # An ordinary exception, yet the handler must not catch it again.
         monkeypatch.setattr(fb, "traceback", printer)
         expected = printer.raises
     with pytest.raises(type(expected)) as info:
         getattr(fb.AISummary("u", "k"), method)("t")
     assert str(info.value) == str(expected)
     assert info.value.__context__ is caught
-    assert (f"factbrief.factbrief.AISummary.{method}",
-            LINES[method]["print"]) in entries(info.value)
+    assert (METHODS[method].traceback_name,
+            line(method, "print")) in entries(info.value)
     if how == "print-exc-raises":
         # Called bare, while the caught exception is the handled one.
         assert printer.calls == [((), {}, caught)]
 
 
-@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("method", SERVICE_METHODS)
 @pytest.mark.parametrize("path", ["success", "caught", "base-exception",
                                   "handler-fails"])
 def test_callers_handled_exception_is_restored(monkeypatch, capsys, method,
@@ -361,7 +291,7 @@ def test_callers_handled_exception_is_restored(monkeypatch, capsys, method,
     assert sys.exc_info() == (None, None, None)
 
 
-@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("method", SERVICE_METHODS)
 def test_a_generators_own_handled_exception_is_kept(monkeypatch, capsys,
                                                     method):
     # A generator has its own handled-exception state: a caught failure

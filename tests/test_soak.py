@@ -14,7 +14,8 @@ import warnings
 import pytest
 
 import factbrief.factbrief as fb
-from local_service import NullStream, StandIn, module_global
+from support.doubles import ClientDouble, module_global, null_stderr
+from support.fixtures import cline_in_traceback
 
 TESTS = pathlib.Path(__file__).parent
 WARMUP = 300
@@ -56,29 +57,6 @@ def assert_steady(call, objects):
     seen = steady(call, objects)
     assert seen is None, \
         f"every round grew: (blocks, moved reference counts) {seen}"
-
-
-@contextlib.contextmanager
-def quiet_stderr():
-    saved, sys.stderr = sys.stderr, NullStream()
-    try:
-        yield
-    finally:
-        sys.stderr = saved
-
-
-@contextlib.contextmanager
-def cline_in_traceback(value):
-    options = sys.modules["binding_runtime"]
-    saved = options.__dict__.get("cline_in_traceback", None)
-    options.cline_in_traceback = value
-    try:
-        yield
-    finally:
-        if saved is None:
-            options.__dict__.pop("cline_in_traceback", None)
-        else:
-            options.cline_in_traceback = saved
 
 
 # Fresh, non-interned objects so that their counts are ours alone.
@@ -183,20 +161,20 @@ def _tracebacks(a):
     a.obj.extract(a.content, a.prompt)   # caught, entries printed
 
 
-# name -> (stand-in keyword arguments or None, call)
+# name -> (client double's faults, or None for no client; call)
 PATHS = {
     "extract ok": ({}, _service_call("extract")),
     "refined_title ok": ({}, _service_call("refined_title")),
-    "extract caught": ({"raises": RuntimeError},
+    "extract caught": ({"create": RuntimeError},
                        _service_call("extract")),
     "refined_title caught in client": (
-        {"raises": ValueError, "raise_in_constructor": True},
-        _service_call("refined_title")),
+        {"client": ValueError}, _service_call("refined_title")),
     "binding errors": (None, _binding_errors),
-    "KeyboardInterrupt": ({"raises": KeyboardInterrupt}, _passes_interrupt),
+    "KeyboardInterrupt": ({"create": KeyboardInterrupt},
+                          _passes_interrupt),
     "constructor": (None, _construct),
     "method attributes": (None, _method_attributes),
-    "native traceback entries": ({"raises": OSError}, _tracebacks),
+    "native traceback entries": ({"create": OSError}, _tracebacks),
 }
 
 
@@ -206,11 +184,11 @@ def test_path_keeps_memory_and_references(path):
     a = Arguments()
     objects = a.all()
     with contextlib.ExitStack() as stack:
-        stack.enter_context(quiet_stderr())
+        stack.enter_context(null_stderr())
         if client_kw is not None:
-            client = StandIn(reply=a.reply, **client_kw)
+            client = ClientDouble(a.reply, record=False, **client_kw)
             objects.append(client)
-            stack.enter_context(module_global("OpenAI", client))
+            stack.enter_context(module_global(fb, "OpenAI", client))
         if path == "method attributes":
             stack.enter_context(warnings.catch_warnings())
             warnings.simplefilter("ignore", RuntimeWarning)

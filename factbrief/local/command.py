@@ -1,0 +1,101 @@
+"""The local service on the command line: the `--local` and
+`--model-file` options of `extract` and `title`, and the command
+`factbrief local start|stop|status|remove`."""
+
+import argparse
+import contextlib
+
+from . import process, service
+from .cache import Cache, LocalError, human_size
+from .progress import Progress
+
+LOCAL_HELP = ("answer with a language model on this machine (no account): "
+              "set up on first use in the cache folder, started for the run "
+              "and stopped after")
+
+
+def add_run_options(parser, **kw):
+    """`--local` and `--model-file`; `kw` goes to both (a default)."""
+    parser.add_argument("--local", action="store_true", help=LOCAL_HELP,
+                        **kw)
+    parser.add_argument(
+        "--model-file", metavar="PATH", **kw,
+        help=f"a GGUF model file to serve locally instead of the built-in "
+             f"model; implies --local (default: ${service.MODEL_FILE_ENV})")
+
+
+def add_command(subparsers):
+    local = subparsers.add_parser(
+        "local", allow_abbrev=False, help="manage the local model service",
+        description="The local model service: a language model served on "
+                    "127.0.0.1 from the cache folder ($XDG_CACHE_HOME/"
+                    "factbrief, default ~/.cache/factbrief).")
+    actions = local.add_subparsers(dest="action", metavar="ACTION",
+                                   required=True,
+                                   parser_class=type(local))
+    start = actions.add_parser(
+        "start", help="set up if needed and start the service in the "
+                      "background; --local runs then use it")
+    start.add_argument("--port", type=int, default=0,
+                       help="port on 127.0.0.1 (default: a free one)")
+    # No default here, so `factbrief --model-file PATH local start` works.
+    start.add_argument("--model-file", metavar="PATH",
+                       default=argparse.SUPPRESS,
+                       help=f"serve this GGUF file (default: "
+                            f"${service.MODEL_FILE_ENV}, else the built-in "
+                            f"model)")
+    actions.add_parser("stop", help="stop the background service")
+    actions.add_parser("status", help="show what is set up and running")
+    actions.add_parser("remove", help="stop the service and delete the "
+                                      "cache folder (server and model)")
+
+
+def wanted(args):
+    """Whether a run asks for the local service."""
+    return bool(getattr(args, "local", False)
+                or getattr(args, "model_file", None))
+
+
+def model_file(args, environ):
+    return (getattr(args, "model_file", None)
+            or environ.get(service.MODEL_FILE_ENV) or None)
+
+
+@contextlib.contextmanager
+def run_service(path, environ, out):
+    """A local service serving the model file at `path` (None: the
+    built-in model)
+    for the body of the `with`, its progress shown on `out`; yields its
+    Served. Raises LocalError when it cannot be had."""
+    with service.local_service(Progress(out), path,
+                               environ=environ) as served:
+        yield served
+
+
+def run_command(args, environ, out, stdout):
+    """`factbrief local ACTION`; the exit status."""
+    cache = Cache.default(environ)
+    try:
+        if args.action == "start":
+            state = service.start(Progress(out), model_file(args, environ),
+                                  args.port, cache)
+            print(f"local service: {state['base_url']} (pid {state['pid']}, "
+                  f"model {state['model']}); stop it with: factbrief local "
+                  f"stop", file=stdout)
+        elif args.action == "stop":
+            state = process.stop_running(cache)
+            print("local service: stopped" if state else
+                  "local service: was not running", file=stdout)
+        elif args.action == "status":
+            print("\n".join(service.status(cache)), file=stdout)
+        else:
+            freed = service.remove(cache)
+            print(f"local service: removed {cache.root} "
+                  f"({human_size(freed)} freed)", file=stdout)
+    except LocalError as e:
+        out.write(f"factbrief: {e}\n")
+        return 1
+    except KeyboardInterrupt:
+        out.write("factbrief: interrupted\n")
+        return 130
+    return 0

@@ -1,0 +1,90 @@
+"""The class as the tests see it: per method its definition line, the
+lines of its statements, parameters, defaults and answer key; the texts
+the service methods send; the records they return.
+
+Lines are those of the module's listing at the top of
+factbrief/factbrief.cpp; a service method's statements sit at fixed
+offsets from its `def` line (STEP_OFFSETS).
+"""
+
+import re
+from dataclasses import dataclass
+
+# The file name every traceback entry shows; a code object's co_filename
+# has a single backslash instead (CODE_FILE).
+SOURCE_FILE = "factbrief\\\\factbrief"
+CODE_FILE = "factbrief\\factbrief"
+
+STEP_OFFSETS = dict(compile=2, sub=3, text=4, client=5, create=7,
+                    answer=10, print=13)
+
+
+@dataclass(frozen=True)
+class Method:
+    name: str
+    params: tuple      # parameter names, `self` first
+    defaults: tuple    # values of the trailing parameters
+    def_line: int      # the line a binding error's entry names
+    answer_key: str = ""
+
+    @property
+    def required(self):
+        return len(self.params) - len(self.defaults)
+
+    @property
+    def traceback_name(self):
+        return f"factbrief.factbrief.AISummary.{self.name}"
+
+    def line(self, step):
+        """The line of a service method's statement (STEP_OFFSETS)."""
+        return self.def_line + STEP_OFFSETS[step]
+
+
+SERVICE_PARAMS = ("self", "content", "prompt", "length")
+METHODS = {
+    "__init__": Method("__init__",
+                       ("self", "base_url", "api_key", "model_id"),
+                       ("",), 10),
+    "extract": Method("extract", SERVICE_PARAMS, ("", 200), 15, "summary"),
+    "refined_title": Method("refined_title", SERVICE_PARAMS, ("", 200), 31,
+                            "title"),
+}
+SERVICE_METHODS = ["extract", "refined_title"]
+ANSWER_KEY = {m: METHODS[m].answer_key for m in SERVICE_METHODS}
+
+# Written with escapes where the punctuation is easy to get wrong.
+LEAD_IN = ("作为一个事实信息核查员\uff0c请从如下内容中抽取出事实性信息\uff0c"
+           "并根据事实信息总结出摘要, 要求字数在")
+MIDDLE = "字左右\u3002要求: "
+STOP = "\u3002"
+PATTERN = "[^\\w\\s]"
+
+
+def clean(text):
+    return re.sub(PATTERN, "", text)
+
+
+def text_of(value):
+    """str(value); a str subclass that str() gives back goes through
+    format(), as the prompt text is built."""
+    text = str(value)
+    return text if type(text) is str else format(text, "")
+
+
+def message_for(method, content, prompt="", length=200):
+    """The one user message a service method sends for these arguments."""
+    if method == "extract":
+        return (LEAD_IN + text_of(length) + MIDDLE + text_of(prompt) + STOP
+                + clean(content))
+    return prompt + STOP + clean(content)
+
+
+def record(method, answer, content):
+    """The record of a call that got `answer` for `content`."""
+    return {ANSWER_KEY[method]: answer, "content": clean(content),
+            "status": "ok"}
+
+
+def failure(method):
+    """The record of a call whose service step failed."""
+    return {ANSWER_KEY[method]: "", "content": "", "status": "error"}
