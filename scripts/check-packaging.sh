@@ -75,7 +75,7 @@ for v in "${supported_versions[@]}"; do
         >"$dir/auditwheel-repair.log" 2>&1
     repaired=$(ls "$dir"/dist/factbrief-*.whl)
     case "$(basename "$repaired")" in
-        *-"$tag"-"$tag"-manylinux_*.whl) ;;
+        *-"$tag"-"$tag"-manylinux*.whl) ;;
         *) echo "check-packaging: no manylinux tag: $repaired" >&2
            exit 1 ;;
     esac
