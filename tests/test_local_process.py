@@ -24,7 +24,7 @@ FAKE = [sys.executable, str(Path(__file__).with_name("local_fake_serve.py"))]
 QUIET = Progress(open(os.devnull, "w"))
 
 
-def gone(pid, within=10.0):
+def gone(pid, within=30.0):
     """True once pid has ended (or is a zombie) within `within` seconds."""
     deadline = time.monotonic() + within
     while process._alive(pid):
