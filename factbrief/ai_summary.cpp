@@ -14,9 +14,8 @@ namespace factbrief {
 namespace {
 
 using runtime::Ref;
+using runtime::steal;
 using runtime::Statements;
-
-Ref steal(PyObject* o) { return Ref::steal(o); }
 
 // ---- __init__ ----
 

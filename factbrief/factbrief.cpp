@@ -51,9 +51,8 @@ runtime::TracebackContext g_traceback;
 namespace {
 
 using runtime::Ref;
+using runtime::steal;
 using runtime::Statements;
-
-Ref steal(PyObject* o) { return Ref::steal(o); }
 
 // The class statement's line; the methods' lines are in their table.
 constexpr int kClassLine = 9;

@@ -9,8 +9,6 @@
 namespace runtime {
 namespace {
 
-Ref steal(PyObject* o) { return Ref::steal(o); }
-
 // Bases after __mro_entries__ (PEP 560); the very tuple when none applies.
 Ref resolve_bases(PyObject* bases)
 {

@@ -8,8 +8,6 @@
 namespace runtime {
 namespace {
 
-Ref steal(PyObject* o) { return Ref::steal(o); }
-
 // A module that is still running its own import is imported again, so
 // that the import machinery waits for it.
 bool is_initializing(PyObject* module)

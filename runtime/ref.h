@@ -42,4 +42,7 @@ private:
 
 using Ref = Owned<PyObject>;
 
+// Takes over a new reference returned by the C API (nullptr on failure).
+inline Ref steal(PyObject* o) noexcept { return Ref::steal(o); }
+
 }  // namespace runtime
