@@ -38,7 +38,7 @@ mkdir -p "$out/logs"
 # code), the tests import the installed package through an overlay whose
 # module is that copy, and reports name factbrief's functions.
 id=$(readelf -n "$so" | sed -n 's/.*Build ID: //p')
-for candidate in build/*/factbrief*.so; do
+for candidate in build/*/native/module/factbrief*.so; do
     [ -f "$candidate" ] || continue
     if [ -n "$id" ] &&
             [ "$(readelf -n "$candidate" | sed -n 's/.*Build ID: //p')" = "$id" ]; then

@@ -26,8 +26,9 @@ deps_stamp=$venv/.factbrief-deps
 source_stamp=$venv/.factbrief-source
 project=$(sha256sum pyproject.toml | cut -d' ' -f1)
 sources=$( (ls CMakeLists.txt pyproject.toml;
-            find factbrief runtime -type f \( -name '*.cpp' -o -name '*.h' \
-                 -o -name '*.py' -o -name '*.pyi' -o -name py.typed \)) |
+            find src native -type f \( -name '*.cpp' -o -name '*.h' \
+                 -o -name '*.py' -o -name '*.pyi' -o -name py.typed \
+                 -o -name CMakeLists.txt \)) |
           LC_ALL=C sort | xargs sha256sum | sha256sum | cut -d' ' -f1)
 have=$(cat "$deps_stamp" 2>/dev/null || true)
 if [ -n "$main_only" ]; then

@@ -419,8 +419,8 @@ def test_interrupt_names_the_inputs_without_a_record(tmp_path, standins,
 def test_without_the_module_one_line(tmp_path):
     """As under a Python for which factbrief is not built: the package
     source without the module and without openai."""
-    for source in (ROOT / "factbrief").rglob("*.py"):
-        copy = tmp_path / "src" / source.relative_to(ROOT)
+    for source in (ROOT / "src" / "factbrief").rglob("*.py"):
+        copy = tmp_path / "src" / source.relative_to(ROOT / "src")
         copy.parent.mkdir(parents=True, exist_ok=True)
         copy.write_bytes(source.read_bytes())
     result = subprocess.run(

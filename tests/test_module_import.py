@@ -345,3 +345,29 @@ print(json.dumps(out))
     assert facts["hidden"] == [
         [SOURCE_FILE, METHODS[m].traceback_name, METHODS[m].def_line]
         for m in ("extract", "refined_title")]
+
+
+def test_package_import_is_quiet(run_python, tmp_path):
+    """`import factbrief` loads nothing but itself, so the module body's
+    `import re` is the first, and a failure of it is the module's."""
+    rc, out, err = run_python("""
+import sys
+class NoRe:
+    def find_spec(self, name, path=None, target=None):
+        if name == "re":
+            raise ImportError("re is blocked")
+before = set(sys.modules)
+import factbrief
+print(sorted(set(sys.modules) - before))
+sys.meta_path.insert(0, NoRe())
+try:
+    import factbrief.factbrief
+except ImportError as e:
+    tb = e.__traceback__
+    while not tb.tb_frame.f_code.co_name.startswith("init "):
+        tb = tb.tb_next
+    print(e, tb.tb_frame.f_code.co_name, tb.tb_lineno)
+""", cwd=tmp_path)
+    assert rc == 0, err
+    assert out.splitlines() == [
+        "['factbrief']", "re is blocked init factbrief.factbrief 4"]

@@ -1,4 +1,4 @@
-"""factbrief/factbrief.pyi against the built module, by mypy's stubtest,
+"""src/factbrief/factbrief.pyi against the built module, by mypy's stubtest,
 and the stub as a caller's type checker sees it.
 
 mypy reads the stub from the source tree (MYPYPATH); the module is the one
@@ -18,7 +18,7 @@ if importlib.util.find_spec("mypy") is None:
     pytest.skip("mypy is not installed", allow_module_level=True)
 
 ROOT = Path(__file__).resolve().parents[1]
-STUB = ROOT / "factbrief" / "factbrief.pyi"
+STUB = ROOT / "src" / "factbrief" / "factbrief.pyi"
 # Runtime names the stub leaves out on purpose, one per line.
 ALLOWLIST = """\
 # doctest's table, set empty by the module body; not API
@@ -26,14 +26,14 @@ factbrief.factbrief.__test__
 """
 
 
-def mypy(args, tmp_path, stub_dir=ROOT):
+def mypy(args, tmp_path, stub_dir=ROOT / "src"):
     env = {**os.environ, "MYPYPATH": str(stub_dir)}
     return subprocess.run([sys.executable, "-m", *args], cwd=tmp_path,
                           env=env, capture_output=True, text=True,
                           timeout=300)
 
 
-def stubtest(tmp_path, stub_dir=ROOT):
+def stubtest(tmp_path, stub_dir=ROOT / "src"):
     allowlist = tmp_path / "allowlist.txt"
     allowlist.write_text(ALLOWLIST)
     return mypy(["mypy.stubtest", "factbrief.factbrief",

@@ -18,7 +18,8 @@ ROOT = Path(__file__).resolve().parents[1]
 def test_version_parsing_and_comparison(tmp_path):
     binary = tmp_path / "version_check_test"
     subprocess.run(
-        ["g++", "-std=c++20", "-Wall", "-Wextra", "-Werror", f"-I{ROOT}",
+        ["g++", "-std=c++20", "-Wall", "-Wextra", "-Werror",
+         f"-I{ROOT / 'native'}",
          str(ROOT / "tests" / "native" / "version_check_test.cpp"),
          "-o", str(binary)], check=True, capture_output=True, text=True)
     run = subprocess.run([str(binary)], capture_output=True, text=True)

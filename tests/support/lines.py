@@ -3,7 +3,7 @@ lines of its statements, parameters, defaults and answer key; the texts
 the service methods send; the records they return.
 
 Lines are those of the module's listing at the top of
-factbrief/factbrief.cpp; a service method's statements sit at fixed
+native/module/factbrief.cpp; a service method's statements sit at fixed
 offsets from its `def` line (STEP_OFFSETS).
 """
 

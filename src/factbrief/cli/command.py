@@ -12,7 +12,7 @@ module's own traceback is shown with --verbose. Exit status: see EXIT_CODES.
 The service is named by the options and the environment, or started for
 the run: `--local` serves a language model on this machine (factbrief.local,
 which also runs `factbrief local start|stop|status|remove`), `--demo` the
-stand-in (cli_settings.SOURCES).
+stand-in (factbrief.cli.settings).
 """
 
 import argparse
@@ -26,11 +26,11 @@ import sys
 import threading
 from typing import NamedTuple
 
-from factbrief.cli_calls import CallLog, OrderedPool, shared_clients
-from factbrief.cli_errors import Redactor, describe
-from factbrief.cli_inputs import (DEFAULT_MAX_BYTES, STDIN, Refused, Skipped,
+from factbrief.cli.calls import CallLog, OrderedPool, shared_clients
+from factbrief.cli.errors import Redactor, describe
+from factbrief.cli.inputs import (DEFAULT_MAX_BYTES, STDIN, Refused, Skipped,
                                   parse_size, read_file, read_limited)
-from factbrief.cli_settings import (ENV, UsageError, add_source_options,
+from factbrief.cli.settings import (ENV, UsageError, add_source_options,
                                     source_for)
 from factbrief.local import command as local_command
 from factbrief.local.cache import LocalError

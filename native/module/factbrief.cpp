@@ -33,8 +33,8 @@
 // 31      def refined_title(self, content, prompt='', length=200):
 // 32-45       (as extract, 16 lines further down; the message text is
 //              prompt + '。' + content and the answer key is "title")
-#include "factbrief/ai_summary.h"
-#include "factbrief/module_state.h"
+#include "module/ai_summary.h"
+#include "module/module_state.h"
 
 #include "runtime/call.h"
 #include "runtime/class_statement.h"

@@ -2,9 +2,9 @@
 // and the methods' bodies, statement by statement with their source lines
 // (see the listing atop factbrief.cpp). extract and refined_title are one
 // service routine that differs only in its table entry.
-#include "factbrief/ai_summary.h"
+#include "module/ai_summary.h"
 
-#include "factbrief/module_state.h"
+#include "module/module_state.h"
 #include "runtime/call.h"
 #include "runtime/compat.h"
 #include "runtime/exception_scope.h"

@@ -3,7 +3,7 @@
 // until the process ends.
 #pragma once
 
-#include "factbrief/ai_summary.h"
+#include "module/ai_summary.h"
 #include "runtime/arg_binding.h"
 #include "runtime/globals.h"
 #include "runtime/traceback_entry.h"
