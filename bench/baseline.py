@@ -8,6 +8,11 @@ import traceback
 
 from openai import OpenAI
 
+# Punctuation goes, a number's marks stay: . , : / - between digits, % or
+# ％ after a digit, - or − before a digit with no word character before it.
+PATTERN = (r'(?!(?<=\d)[.,:/-]\d|(?<=\d)[%％]|(?<!\w)[-−]\d)'
+           r'[^\w\s]')
+
 
 class AISummary(object):
     def __init__(self, base_url, api_key, model_id=''):
@@ -17,7 +22,7 @@ class AISummary(object):
 
     def extract(self, content, prompt='', length=200):
         try:
-            pattern = re.compile(r'[^\w\s]')
+            pattern = re.compile(PATTERN)
             content = re.sub(pattern, '', content)
             # !s: str(), then format() only for a str subclass, as the
             # module builds its text.
@@ -39,7 +44,7 @@ class AISummary(object):
 
     def refined_title(self, content, prompt='', length=200):
         try:
-            pattern = re.compile(r'[^\w\s]')
+            pattern = re.compile(PATTERN)
             content = re.sub(pattern, '', content)
             messages = prompt + "。" + content
             client = OpenAI(base_url=self.base_url, api_key=self.api_key)

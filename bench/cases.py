@@ -7,6 +7,7 @@ import re
 import traceback
 from time import perf_counter
 
+from baseline import PATTERN
 from common import (API_KEY, BASE_URL, IMPLEMENTATIONS, MODEL, STAND_IN,
                     TEXTS, null_stderr, real_openai, use_client)
 
@@ -100,7 +101,7 @@ def floor_extract(loops, text, client_class=STAND_IN,
     lead_in, middle = LEAD_IN, MIDDLE
     t0 = perf_counter()
     for _ in range(loops):
-        pattern = re.compile(r'[^\w\s]')
+        pattern = re.compile(PATTERN)
         content = re.sub(pattern, '', text)
         messages = f"{lead_in}{length!s}{middle}{prompt!s}。" + content
         client = OpenAI(base_url=base_url, api_key=api_key)
@@ -117,7 +118,7 @@ def floor_refined_title(loops, text):
     base_url, api_key, model_id, prompt = BASE_URL, API_KEY, MODEL, "Shorter:"
     t0 = perf_counter()
     for _ in range(loops):
-        pattern = re.compile(r'[^\w\s]')
+        pattern = re.compile(PATTERN)
         content = re.sub(pattern, '', text)
         messages = prompt + "。" + content
         client = OpenAI(base_url=base_url, api_key=api_key)
@@ -134,7 +135,7 @@ def floor_caught_failure(loops):
         t0 = perf_counter()
         for _ in range(loops):
             try:
-                pattern = re.compile(r'[^\w\s]')
+                pattern = re.compile(PATTERN)
                 re.sub(pattern, '', None)
             except Exception:
                 traceback.print_exc()

@@ -23,6 +23,7 @@ import tempfile
 import time
 from pathlib import Path
 
+from baseline import PATTERN
 from factbrief.standin import StandIn
 
 HERE = Path(__file__).resolve().parent
@@ -38,7 +39,7 @@ base_url, key, model, *files = sys.argv[1:]
 client = OpenAI(base_url=base_url, api_key=key)
 def one(name):
     with open(name, encoding="utf-8") as f:
-        content = re.sub(r"[^\w\s]", "", f.read())
+        content = re.sub(PATTERN, "", f.read())
     reply = client.chat.completions.create(model=model, stream=False,
         messages=[{"role": "user", "content": "200。" + content}])
     return {"file": name, "summary": reply.choices[0].message.content,
@@ -46,7 +47,7 @@ def one(name):
 with ThreadPoolExecutor(16) as pool:
     for record in pool.map(one, files):
         print(json.dumps(record, ensure_ascii=False))
-'''
+'''.replace("PATTERN", repr(PATTERN))
 
 # The module's own calls, each building its own client as a library
 # caller's does: one after another, or from a thread pool of 16.

@@ -41,7 +41,7 @@ PyObject* init_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 // Statement lines, relative to the method's definition line.
 enum ServiceStep : int {
-    kCompile = 2,   // pattern = re.compile(r'[^\w\s]')
+    kCompile = 2,   // pattern = re.compile(PATTERN)
     kClean = 3,     // content = re.sub(pattern, '', content)
     kPrompt = 4,    // messages = ... + content
     kClient = 5,    // client = OpenAI(base_url=..., api_key=...)

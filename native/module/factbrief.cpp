@@ -15,7 +15,9 @@
 // 13          self.model_id = model_id
 // 15      def extract(self, content, prompt='', length=200):
 // 16          try:
-// 17              pattern = re.compile(r'[^\w\s]')
+// 17              pattern = re.compile(  # a number keeps its marks
+//                      r'(?!(?<=\d)[.,:/-]\d|(?<=\d)[%％]|(?<!\w)[-−]\d)'
+//                      r'[^\w\s]')
 // 18              content = re.sub(pattern, '', content)
 // 19              messages = LEAD_IN + str(length) + MIDDLE + str(prompt)
 //                            + '。' + content

@@ -47,7 +47,12 @@ namespace factbrief {
     X(status, "status")                                                      \
     X(ok, "ok")                                                              \
     X(error, "error")                                                        \
-    X(clean_pattern, "[^\\w\\s]")                                            \
+    /* Every character that is neither word nor space, but for a             \
+       number's marks: . , : / - between two digits, % or ％ after a         \
+       digit, - or − before a digit with no word character before it. */     \
+    X(clean_pattern,                                                         \
+      "(?!(?<=\\d)[.,:/-]\\d|(?<=\\d)[%％]|(?<!\\w)[-−]\\d)"                 \
+      "[^\\w\\s]")                                                           \
     X(fact_lead_in,                                                          \
       "作为一个事实信息核查员，请从如下内容中抽取出事实性信息，"             \
       "并根据事实信息总结出摘要, 要求字数在")                                \

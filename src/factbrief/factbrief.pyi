@@ -15,7 +15,9 @@ class SummaryRecord(TypedDict):
     are "" and status is "error"."""
 
     summary: str | None  # the model's reply, unchanged (None if it gave none)
-    content: str  # the text as sent: every non-word, non-space char removed
+    # The text as sent: every character that is neither word nor space
+    # removed, except a number's marks (3.5, 6,300, 1.3%, 3:45, -5 stay).
+    content: str
     status: Literal["ok", "error"]
 
 @type_check_only
@@ -37,7 +39,14 @@ class AISummary:
     ) -> None: ...
     def extract(
         self, content: str, prompt: str = "", length: int = 200
-    ) -> SummaryRecord: ...
+    ) -> SummaryRecord:
+        """Asks the model for the facts of `content` and a summary of about
+        `length` characters that meets `prompt`. The text is cleaned
+        first: every character that is neither word nor space goes, but
+        a number keeps its marks (3.5, 6,300, 1.3%, 3:45, 2024-01-03, -5
+        stay; x-5 becomes x5)."""
     def refined_title(
         self, content: str, prompt: str = "", length: int = 200
-    ) -> TitleRecord: ...
+    ) -> TitleRecord:
+        """Sends `prompt`, "。" and the cleaned `content` (as `extract`
+        cleans it); `length` has no effect."""

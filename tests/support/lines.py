@@ -7,7 +7,6 @@ native/module/factbrief.cpp; a service method's statements sit at fixed
 offsets from its `def` line (STEP_OFFSETS).
 """
 
-import re
 from dataclasses import dataclass
 
 # The file name every traceback entry shows; a code object's co_filename
@@ -57,11 +56,41 @@ LEAD_IN = ("作为一个事实信息核查员\uff0c请从如下内容中抽取�
            "并根据事实信息总结出摘要, 要求字数在")
 MIDDLE = "字左右\u3002要求: "
 STOP = "\u3002"
-PATTERN = "[^\\w\\s]"
+PATTERN = ("(?!(?<=\\d)[.,:/-]\\d|(?<=\\d)[%\uff05]|(?<!\\w)[-\u2212]\\d)"
+           "[^\\w\\s]")
+
+# The cleaning rule, character by character and without `re`, so that the
+# module's pattern is checked against something other than itself.
+BETWEEN_DIGITS = ".,:/-"
+PERCENT = "%\uff05"    # % and full-width ％
+MINUS = "-\u2212"      # hyphen-minus and − MINUS SIGN
+
+
+def _digit(ch):
+    return ch.isdecimal()   # `re`'s \d for str
+
+
+def _word(ch):
+    return ch.isalnum() or ch == "_"   # `re`'s \w for str
+
+
+def _kept(ch, before, after):
+    if _word(ch) or ch.isspace():
+        return True
+    if ch in BETWEEN_DIGITS and _digit(before) and _digit(after):
+        return True
+    if ch in PERCENT and _digit(before):
+        return True
+    return ch in MINUS and _digit(after) and not _word(before)
 
 
 def clean(text):
-    return re.sub(PATTERN, "", text)
+    """The text as the service methods send it; TypeError for a non-str,
+    as re.sub gives."""
+    if not isinstance(text, str):
+        raise TypeError(f"expected string, got {type(text).__name__}")
+    return "".join(ch for i, ch in enumerate(text)
+                   if _kept(ch, text[i - 1:i], text[i + 1:i + 2]))
 
 
 def text_of(value):
