@@ -9,9 +9,12 @@ import traceback
 from openai import OpenAI
 
 # Punctuation goes, a number's marks stay: . , : / - between digits, % or
-# ％ after a digit, - or − before a digit with no word character before it.
-PATTERN = (r'(?!(?<=\d)[.,:/-]\d|(?<=\d)[%％]|(?<!\w)[-−]\d)'
-           r'[^\w\s]')
+# ％ after a digit, - or − before a digit with no word character before it
+# (Han and kana excepted: Chinese and Japanese put no space before one).
+PATTERN = (r'(?!(?<=\d)[.,:/-]\d|(?<=\d)[%％]'
+           r'|(?<![^\W\u3040-\u30ff\u31f0-\u31ff\u3400-\u9fff'
+           r'\uf900-\ufaff\U0001aff0-\U0001b16f\U00020000-\U0003ffff])'
+           r'[-−]\d)[^\w\s]')
 
 
 class AISummary(object):

@@ -29,6 +29,13 @@ CASES = [
     ("(−3)", "−3"),
     ("a -5 b", "a -5 b"),
     ("3−5", "35"),
+    ("ｘ-5 é-5 COVID-19", "ｘ5 é5 COVID19"),
+    # Chinese and Japanese put no space before a number: the sign stays
+    ("测得-52.3℃", "测得-52.3"),
+    ("气温降至−5度", "气温降至−5度"),
+    ("気温は-5度", "気温は-5度"),
+    ("歼-20", "歼-20"),
+    ("한-5", "한5"),
     ("-x", "x"),
     ("5-", "5"),
     # a mark between two digits, one after another
@@ -87,7 +94,7 @@ def test_a_number_keeps_its_marks(text, sent):
 
 def _alphabet():
     digits = st.sampled_from("0123456789０１２３４５６７８９٣")
-    letters = st.sampled_from("abxyzABé_三五亿")
+    letters = st.sampled_from("abxyzABé_三五亿はカ한𠀀")
     marks = st.sampled_from(".,:/-%％−")
     other = st.sampled_from("!?()[];@$#&*+=…·．，：。、“”《》（）—–'\"")
     spaces = st.sampled_from(" \t\n\u3000")
@@ -102,3 +109,14 @@ def test_random_text_is_cleaned_by_the_rule(text, method):
     result, message = _call(method, text)
     assert result["content"] == clean(text)
     assert message == message_for(method, text)
+
+
+def test_every_word_character_before_a_minus_sign():
+    """The scripts whose letters leave a minus sign in place, checked for
+    every word character of this Python's Unicode database."""
+    words = [chr(c) for c in range(0x110000)
+             if chr(c).isalnum() or chr(c) == "_"]
+    text = " ".join(w + "-5" for w in words)
+    result, _ = _call("extract", text)
+    assert result["content"] == clean(text)
+    assert "测-5" in result["content"] and "x5" in result["content"]

@@ -16,8 +16,10 @@
 // 15      def extract(self, content, prompt='', length=200):
 // 16          try:
 // 17              pattern = re.compile(  # a number keeps its marks
-//                      r'(?!(?<=\d)[.,:/-]\d|(?<=\d)[%％]|(?<!\w)[-−]\d)'
-//                      r'[^\w\s]')
+//                      r'(?!(?<=\d)[.,:/-]\d|(?<=\d)[%％]'
+//                      r'|(?<![^\W\u3040-\u30ff\u31f0-\u31ff\u3400-\u9fff'
+//                      r'\uf900-\ufaff\U0001aff0-\U0001b16f'
+//                      r'\U00020000-\U0003ffff])[-−]\d)[^\w\s]')
 // 18              content = re.sub(pattern, '', content)
 // 19              messages = LEAD_IN + str(length) + MIDDLE + str(prompt)
 //                            + '。' + content

@@ -49,10 +49,14 @@ namespace factbrief {
     X(error, "error")                                                        \
     /* Every character that is neither word nor space, but for a             \
        number's marks: . , : / - between two digits, % or ％ after a         \
-       digit, - or − before a digit with no word character before it. */     \
+       digit, - or − before a digit with no word character before it         \
+       (Han and kana excepted: Chinese and Japanese put no space             \
+       before a number). */                                                  \
     X(clean_pattern,                                                         \
-      "(?!(?<=\\d)[.,:/-]\\d|(?<=\\d)[%％]|(?<!\\w)[-−]\\d)"                 \
-      "[^\\w\\s]")                                                           \
+      "(?!(?<=\\d)[.,:/-]\\d|(?<=\\d)[%％]"                                  \
+      "|(?<![^\\W\\u3040-\\u30ff\\u31f0-\\u31ff\\u3400-\\u9fff"              \
+      "\\uf900-\\ufaff\\U0001aff0-\\U0001b16f\\U00020000-\\U0003ffff])"      \
+      "[-−]\\d)[^\\w\\s]")                                                   \
     X(fact_lead_in,                                                          \
       "作为一个事实信息核查员，请从如下内容中抽取出事实性信息，"             \
       "并根据事实信息总结出摘要, 要求字数在")                                \

@@ -7,6 +7,7 @@ native/module/factbrief.cpp; a service method's statements sit at fixed
 offsets from its `def` line (STEP_OFFSETS).
 """
 
+import unicodedata
 from dataclasses import dataclass
 
 # The file name every traceback entry shows; a code object's co_filename
@@ -56,14 +57,20 @@ LEAD_IN = ("作为一个事实信息核查员\uff0c请从如下内容中抽取�
            "并根据事实信息总结出摘要, 要求字数在")
 MIDDLE = "字左右\u3002要求: "
 STOP = "\u3002"
-PATTERN = ("(?!(?<=\\d)[.,:/-]\\d|(?<=\\d)[%\uff05]|(?<!\\w)[-\u2212]\\d)"
-           "[^\\w\\s]")
+PATTERN = ("(?!(?<=\\d)[.,:/-]\\d|(?<=\\d)[%\uff05]"
+           "|(?<![^\\W\\u3040-\\u30ff\\u31f0-\\u31ff\\u3400-\\u9fff"
+           "\\uf900-\\ufaff\\U0001aff0-\\U0001b16f\\U00020000-\\U0003ffff])"
+           "[-\u2212]\\d)[^\\w\\s]")
 
 # The cleaning rule, character by character and without `re`, so that the
 # module's pattern is checked against something other than itself.
 BETWEEN_DIGITS = ".,:/-"
 PERCENT = "%\uff05"    # % and full-width ％
 MINUS = "-\u2212"      # hyphen-minus and − MINUS SIGN
+# Scripts written without spaces: a minus sign after one of their letters
+# still belongs to the number.
+UNSPACED = ("CJK UNIFIED IDEOGRAPH", "CJK COMPATIBILITY IDEOGRAPH",
+            "HIRAGANA", "KATAKANA", "HENTAIGANA")
 
 
 def _digit(ch):
@@ -74,6 +81,10 @@ def _word(ch):
     return ch.isalnum() or ch == "_"   # `re`'s \w for str
 
 
+def _unspaced(ch):
+    return unicodedata.name(ch, "").startswith(UNSPACED)
+
+
 def _kept(ch, before, after):
     if _word(ch) or ch.isspace():
         return True
@@ -81,7 +92,9 @@ def _kept(ch, before, after):
         return True
     if ch in PERCENT and _digit(before):
         return True
-    return ch in MINUS and _digit(after) and not _word(before)
+    if ch not in MINUS or not _digit(after):
+        return False
+    return not _word(before) or _unspaced(before)
 
 
 def clean(text):

@@ -56,9 +56,9 @@ CLEANING = """\
 what the service sees: every character that is neither a letter, a digit,
 the underscore nor white space is removed first, except a number's own
 marks, and the "content" key shows the result. Numbers stay whole: 3.5,
-6,300, 1.3%, 3:45, 2024-01-03 and -5 are sent as written, while $3.50
-becomes 3.50 and x-5 becomes x5. Other punctuation goes, so URLs and
-e-mail addresses are mangled: a@b.com becomes abcom.
+6,300, 1.3%, 3:45, 2024-01-03, -5 and 测得-52.3 are sent as written,
+while $3.50 becomes 3.50 and x-5 becomes x5. Other punctuation goes, so
+URLs and e-mail addresses are mangled: a@b.com becomes abcom.
 """
 SETTINGS_HELP = f"""\
 settings: --base-url, else ${ENV['base_url'][0]}; --api-key, else

@@ -1,0 +1,269 @@
+"""How well `factbrief extract` keeps the facts of a text: runs the command
+over the evaluation set (bench/quality/texts.json) and scores each summary.
+
+    python bench/quality.py                      # factbrief extract --local
+    OPENAI_API_KEY=... python bench/quality.py --base-url URL --model NAME
+
+Per text and in all: fact recall (facts found / facts), the numbers in the
+summary that the original text does not hold, and seconds per text. JSON
+to bench/results/quality.json (-o); exit status 1 when a text fails or the
+figures fall below --min-recall or above --max-foreign-numbers.
+
+What counts: a fact is found when one of its spellings occurs in the
+summary. A number is a run of digits with at most one decimal point
+(thousands separators dropped, full-width digits read as ASCII, sign and
+percent sign not part of it); it is foreign when the original holds no
+number of the same value. The original's numbers include the whole and
+the fractional part of each decimal (3:43.13 may be told as 3分43秒13),
+months by name (July is 7), and the number words one to twenty, first to
+twentieth and 零 to 十. A list marker (a number opening a line, then ".",
+"、" or ")") is not a number.
+
+The texts run one after another through one process of the command, so a
+text's seconds run from the record before it; the first also holds the
+command's start-up (and, with --local, the server's unless `factbrief
+local start` left one running).
+"""
+
+import argparse
+import json
+import os
+import platform
+import re
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from decimal import Decimal
+from pathlib import Path
+
+BENCH_DIR = Path(__file__).resolve().parent
+TEXTS = BENCH_DIR / "quality" / "texts.json"
+OUTPUT = BENCH_DIR / "results" / "quality.json"
+
+_WIDE = str.maketrans({**{chr(0xFF10 + i): str(i) for i in range(10)},
+                       "\uff05": "%", "\u2212": "-"})
+_THOUSANDS = re.compile(r"(?<=\d),(?=\d{3}(?!\d))")
+_NUMBER = re.compile(r"\d+(?:\.\d+)?")
+_LIST_MARKER = re.compile(r"^[ \t>*#-]*\d+(?=[.、)）]\D)", re.MULTILINE)
+_WORD_VALUES = {
+    **{w: i for i, w in enumerate(
+        "zero one two three four five six seven eight nine ten eleven "
+        "twelve thirteen fourteen fifteen sixteen seventeen eighteen "
+        "nineteen twenty".split())},
+    **{w: i for i, w in enumerate(
+        "first second third fourth fifth sixth seventh eighth ninth tenth "
+        "eleventh twelfth thirteenth fourteenth fifteenth sixteenth "
+        "seventeenth eighteenth nineteenth twentieth".split(), 1)},
+    **{w: i for i, w in enumerate(
+        "january february march april may june july august september "
+        "october november december".split(), 1)},
+}
+_HAN_VALUES = {**{c: i for i, c in enumerate("零一二三四五六七八九十")},
+               "两": 2}
+
+
+def normalise(text):
+    """Full-width digits as ASCII, no thousands separators, one space for
+    any run of white space, case folded."""
+    text = _THOUSANDS.sub("", text.translate(_WIDE))
+    return " ".join(text.split()).casefold()
+
+
+def _digit_at(text, i):
+    return 0 <= i < len(text) and text[i].isdigit()
+
+
+def occurs(spelling, text):
+    """Whether `spelling` is in `text` (both normalised) without being part
+    of a longer number: "1.3" is not in "11.3" nor in "1.35"."""
+    start = text.find(spelling)
+    while start >= 0:
+        end = start + len(spelling)
+        before_ok = not spelling[0].isdigit() or not (
+            _digit_at(text, start - 1)
+            or text[start - 1:start] == "." and _digit_at(text, start - 2))
+        after_ok = not spelling[-1].isdigit() or not (
+            _digit_at(text, end)
+            or text[end:end + 1] == "." and _digit_at(text, end + 1))
+        if before_ok and after_ok:
+            return True
+        start = text.find(spelling, start + 1)
+    return False
+
+
+def known_numbers(original):
+    """The values a summary of the normalised `original` may state."""
+    known = set()
+    for n in _NUMBER.findall(original):
+        known.update(map(Decimal, [n, *n.split(".")]))
+    words = set(re.findall(r"[a-z]+", original))
+    known.update(Decimal(v) for w, v in _WORD_VALUES.items() if w in words)
+    known.update(Decimal(v) for c, v in _HAN_VALUES.items() if c in original)
+    return known
+
+
+def score(item, summary):
+    """The figures of one summary of `item` (a text of the set)."""
+    said = normalise(_LIST_MARKER.sub("", summary or ""))
+    missed = [label for label, spellings in item["facts"].items()
+              if not any(occurs(normalise(s), said) for s in spellings)]
+    known = known_numbers(normalise(item["text"]))
+    foreign = [n for n in _NUMBER.findall(said) if Decimal(n) not in known]
+    return {"facts": len(item["facts"]),
+            "found": len(item["facts"]) - len(missed), "missed": missed,
+            "foreign_numbers": foreign}
+
+
+def command_for(args):
+    """(argv, environment) of the one `factbrief extract` run."""
+    argv = [*args.factbrief, "extract", "--jobs", "1",
+            "--length", str(args.length)]
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith(("OPENAI_", "FACTBRIEF_"))
+           or k == "FACTBRIEF_MODEL_FILE" and not args.base_url}
+    if args.base_url:
+        # The key goes through the environment, never the command line.
+        env["OPENAI_API_KEY"] = os.environ["OPENAI_API_KEY"]
+        argv += ["--base-url", args.base_url, "--model", args.model]
+    else:
+        argv.append("--local")
+    return argv, env
+
+
+def run(args, items):
+    """Runs the command over the texts; {id: (record, seconds)}."""
+    got = {}
+    with tempfile.TemporaryDirectory(prefix="factbrief-quality-") as tmp:
+        files = {}
+        for item in items:
+            path = Path(tmp) / f"{item['id']}.txt"
+            path.write_text(item["text"], encoding="utf-8")
+            files[str(path)] = item["id"]
+        argv, env = command_for(args)
+        last = time.monotonic()
+        with subprocess.Popen(argv + list(files), env=env, text=True,
+                              encoding="utf-8",
+                              stdout=subprocess.PIPE) as proc:
+            for line in proc.stdout:
+                now = time.monotonic()
+                record = json.loads(line)
+                got[files[record.pop("file")]] = (record, now - last)
+                last = now
+    return got
+
+
+def evaluate(args, items):
+    load_before = os.getloadavg()
+    started = time.monotonic()
+    got = run(args, items)
+    results = []
+    for item in items:
+        record, seconds = got.get(item["id"], ({"status": "no record"},
+                                               None))
+        row = {"id": item["id"], "lang": item["lang"],
+               "status": record["status"], "seconds": seconds,
+               "summary": record.get("summary"),
+               "sent": record.get("content")}
+        row.update(score(item, row["summary"] if row["status"] == "ok"
+                         else ""))
+        results.append(row)
+    facts = sum(r["facts"] for r in results)
+    found = sum(r["found"] for r in results)
+    times = [r["seconds"] for r in results if r["seconds"] is not None]
+    return {
+        "label": args.label, "date": time.strftime("%Y-%m-%d %H:%M"),
+        "service": args.base_url or "--local", "model": args.model,
+        "length": args.length, "python": platform.python_version(),
+        "load_before": load_before, "load_after": os.getloadavg(),
+        "wall_seconds": time.monotonic() - started,
+        "totals": {
+            "texts": len(results),
+            "failed": sum(r["status"] != "ok" for r in results),
+            "facts": facts, "found": found,
+            "recall": found / facts if facts else 0.0,
+            "foreign_numbers": sum(len(r["foreign_numbers"])
+                                   for r in results),
+            "median_seconds": statistics.median(times) if times else None,
+        },
+        "texts": results}
+
+
+def print_report(report, out=sys.stdout):
+    print(f"{'text':<20} {'lang':<4} {'facts':>6} {'foreign':>7} "
+          f"{'seconds':>7}", file=out)
+    for r in report["texts"]:
+        secs = "-" if r["seconds"] is None else f"{r['seconds']:.1f}"
+        print(f"{r['id']:<20} {r['lang']:<4} {r['found']:>3}/{r['facts']:<2}"
+              f" {len(r['foreign_numbers']):>7} {secs:>7}"
+              + ("" if r["status"] == "ok" else f"  {r['status']}"),
+              file=out)
+    t = report["totals"]
+    print(f"all: recall {t['recall']:.3f} ({t['found']}/{t['facts']}), "
+          f"{t['foreign_numbers']} number(s) not in the original, "
+          f"{t['failed']} failed, median {t['median_seconds'] or 0:.1f} s "
+          f"per text, {report['wall_seconds']:.0f} s in all (load "
+          f"{report['load_before'][0]:.1f} before, "
+          f"{report['load_after'][0]:.1f} after)", file=out)
+    for r in report["texts"]:
+        for label in r["missed"]:
+            print(f"  missed: {r['id']}: {label}", file=out)
+        if r["foreign_numbers"]:
+            print(f"  not in the original: {r['id']}: "
+                  f"{', '.join(r['foreign_numbers'])}", file=out)
+
+
+def verdict(report, min_recall, max_foreign):
+    """Lines that say which floor was not met; none when all are."""
+    t = report["totals"]
+    bad = []
+    if t["failed"]:
+        bad.append(f"{t['failed']} text(s) got no summary")
+    if min_recall is not None and t["recall"] < min_recall:
+        bad.append(f"recall {t['recall']:.3f} is below {min_recall}")
+    if max_foreign is not None and t["foreign_numbers"] > max_foreign:
+        bad.append(f"{t['foreign_numbers']} numbers not in the original, "
+                   f"more than {max_foreign}")
+    return bad
+
+
+def parse_args(argv):
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--texts", type=Path, default=TEXTS)
+    p.add_argument("-o", "--output", type=Path, default=OUTPUT)
+    p.add_argument("--label", default="",
+                   help="what was measured, kept in the JSON")
+    p.add_argument("--base-url", help="a running service instead of "
+                   "--local; the key is read from $OPENAI_API_KEY")
+    p.add_argument("--model", help="the model name, with --base-url")
+    p.add_argument("--length", type=int, default=200)
+    p.add_argument("--factbrief", nargs="+",
+                   default=[sys.executable, "-m", "factbrief"],
+                   help="the command to run (default: this Python's)")
+    p.add_argument("--min-recall", type=float)
+    p.add_argument("--max-foreign-numbers", type=int)
+    args = p.parse_args(argv)
+    if args.base_url and not (args.model and os.environ.get(
+            "OPENAI_API_KEY")):
+        p.error("--base-url needs --model and $OPENAI_API_KEY")
+    return args
+
+
+def main(argv=None):
+    args = parse_args(argv)
+    items = json.loads(args.texts.read_text(encoding="utf-8"))
+    report = evaluate(args, items)
+    args.output.parent.mkdir(parents=True, exist_ok=True)
+    args.output.write_text(json.dumps(report, ensure_ascii=False, indent=1)
+                           + "\n", encoding="utf-8")
+    print_report(report)
+    print(f"wrote {args.output}")
+    bad = verdict(report, args.min_recall, args.max_foreign_numbers)
+    for line in bad:
+        print(f"quality: {line}", file=sys.stderr)
+    return 1 if bad else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
