@@ -41,6 +41,7 @@ from pathlib import Path
 BENCH_DIR = Path(__file__).resolve().parent
 TEXTS = BENCH_DIR / "quality" / "texts.json"
 OUTPUT = BENCH_DIR / "results" / "quality.json"
+GOAL_RECALL, GOAL_FOREIGN = 0.9, 1
 
 _WIDE = str.maketrans({**{chr(0xFF10 + i): str(i) for i in range(10)},
                        "\uff05": "%", "\u2212": "-"})
@@ -173,7 +174,7 @@ def evaluate(args, items):
     found = sum(r["found"] for r in results)
     times = [r["seconds"] for r in results if r["seconds"] is not None]
     return {
-        "label": args.label, "date": time.strftime("%Y-%m-%d %H:%M"),
+        "label": args.label, "note": args.note, "date": time.strftime("%Y-%m-%d %H:%M"),
         "service": args.base_url or "--local", "model": args.model,
         "length": args.length, "python": platform.python_version(),
         "load_before": load_before, "load_after": os.getloadavg(),
@@ -223,9 +224,90 @@ def verdict(report, min_recall, max_foreign):
     if min_recall is not None and t["recall"] < min_recall:
         bad.append(f"recall {t['recall']:.3f} is below {min_recall}")
     if max_foreign is not None and t["foreign_numbers"] > max_foreign:
-        bad.append(f"{t['foreign_numbers']} numbers not in the original, "
-                   f"more than {max_foreign}")
+        bad.append(f"{t['foreign_numbers']} number(s) not in the "
+                   f"original, more than {max_foreign}")
     return bad
+
+
+# ---- the section of bench/RESULTS.md ----
+
+def _runs(results_dir):
+    """{label: [report, ...]} from results_dir/quality-*.json, in the
+    order they ran."""
+    reports = [json.loads(path.read_text(encoding="utf-8"))
+               for path in Path(results_dir).glob("quality-*.json")]
+    runs = {}
+    for report in sorted(reports, key=lambda r: r["date"]):
+        runs.setdefault(report["label"], []).append(report)
+    return runs
+
+
+def section(results_dir):
+    """Per text and in all, each label's runs side by side; or nothing."""
+    runs = _runs(results_dir)
+    if not runs:
+        return []
+    first = next(iter(runs.values()))[0]
+
+    def cells(pick):
+        return [", ".join(pick(r) for r in reports)
+                for reports in runs.values()]
+
+    head = (["text", "lang", "facts"]
+            + [f"found, {label}" for label in runs]
+            + [f"not in the original, {label}" for label in runs]
+            + [f"s, {label}" for label in runs])
+    rows = ["| " + " | ".join(head) + " |",
+            "|---|---|" + "---:|" * (len(head) - 2)]
+    for i, text in enumerate(first["texts"]):
+        rows.append("| " + " | ".join(
+            [text["id"], text["lang"], str(text["facts"])]
+            + cells(lambda r: str(r["texts"][i]["found"]))
+            + cells(lambda r: str(len(r["texts"][i]["foreign_numbers"])))
+            + cells(lambda r: f"{r['texts'][i]['seconds']:.1f}")) + " |")
+    for lang in sorted({t["lang"] for t in first["texts"]}, reverse=True):
+        mine = [i for i, t in enumerate(first["texts"]) if t["lang"] == lang]
+        rows.append("| " + " | ".join(
+            [f"all {lang}", lang,
+             str(sum(first["texts"][i]["facts"] for i in mine))]
+            + cells(lambda r: str(sum(r["texts"][i]["found"]
+                                      for i in mine)))
+            + cells(lambda r: str(sum(len(r["texts"][i]["foreign_numbers"])
+                                      for i in mine)))
+            + ["" for _ in runs]) + " |")
+    rows.append("| " + " | ".join(
+        ["**all**", "", str(first["totals"]["facts"])]
+        + cells(lambda r: f"**{r['totals']['recall']:.3f}**")
+        + cells(lambda r: f"**{r['totals']['foreign_numbers']}**")
+        + cells(lambda r: f"{r['totals']['median_seconds']:.1f} "
+                          f"(median)")) + " |")
+    notes = " ".join(f"*{label}*: {reports[0]['note']}."
+                     for label, reports in runs.items()
+                     if reports[0].get("note"))
+    loads = "; ".join(
+        f"{label} {r['date']}, load {r['load_before'][0]:.1f} to "
+        f"{r['load_after'][0]:.1f}"
+        for label, reports in runs.items() for r in reports)
+    return [
+        "## Quality of the answers: facts kept", "",
+        f"`bench/quality.py` over the {len(first['texts'])} texts of "
+        f"`bench/quality/texts.json` ({first['totals']['facts']} facts), "
+        f"through `factbrief extract --length {first['length']}`, the "
+        f"texts one after another, against {first['service']} (model "
+        f"`{first['model']}`). Each configuration ran "
+        f"{len(next(iter(runs.values())))} times; a cell lists its runs. "
+        f"*Found*: facts found in the summary (the last row: recall); "
+        f"*not in the original*: numbers of the summary that the text "
+        f"does not hold; *s*: seconds per text. {notes} Runs (ended at, "
+        f"load average before and after): {loads}.", ""
+    ] + rows + ["", "Goal: recall at least 0.9 and at most one number not "
+                "in the original, in all. " + " ".join(
+                    f"{label}: {'met' if all(_meets(r) for r in reports) else 'not met'}."
+                    for label, reports in runs.items()), ""]
+
+
+def _meets(report):
+    return not verdict(report, GOAL_RECALL, GOAL_FOREIGN)
 
 
 def parse_args(argv):
@@ -233,7 +315,10 @@ def parse_args(argv):
     p.add_argument("--texts", type=Path, default=TEXTS)
     p.add_argument("-o", "--output", type=Path, default=OUTPUT)
     p.add_argument("--label", default="",
-                   help="what was measured, kept in the JSON")
+                   help="a short name of what was measured (bench/"
+                        "RESULTS.md puts runs of one label side by side)")
+    p.add_argument("--note", default="",
+                   help="a sentence on what the label means")
     p.add_argument("--base-url", help="a running service instead of "
                    "--local; the key is read from $OPENAI_API_KEY")
     p.add_argument("--model", help="the model name, with --base-url")

@@ -377,6 +377,10 @@ def render(results_dir):
     if cli.exists():
         import cli_throughput
         out += [""] + cli_throughput.section(load_json(cli))
+    import quality
+    facts_kept = quality.section(shared)
+    if facts_kept:
+        out += [""] + facts_kept
     return "\n".join(out) + "\n"
 
 

@@ -1,0 +1,105 @@
+"""The evaluation set and its scoring (bench/quality.py): every fact of a
+text can be found in the text itself, a summary is scored as a reader
+would count, and the script's run through the command ends with the exit
+status its floors call for."""
+
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from support.lines import message_for
+
+ROOT = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "bench"))
+import quality  # noqa: E402
+
+SET = json.loads(quality.TEXTS.read_text(encoding="utf-8"))
+
+
+def test_the_set_is_balanced_and_sized():
+    langs = [item["lang"] for item in SET]
+    assert len(SET) >= 10 and len({item["id"] for item in SET}) == len(SET)
+    assert abs(langs.count("zh") - langs.count("en")) <= 2
+    assert all(150 <= len(item["text"]) <= 600 for item in SET)
+    assert all(len(item["facts"]) >= 4 for item in SET)
+
+
+@pytest.mark.parametrize("item", SET, ids=[item["id"] for item in SET])
+def test_a_text_carries_its_own_facts_and_numbers(item):
+    """The original as its own summary: recall 1, nothing foreign."""
+    assert quality.score(item, item["text"]) == {
+        "facts": len(item["facts"]), "found": len(item["facts"]),
+        "missed": [], "foreign_numbers": []}
+
+
+ITEM = {"text": "In July the output rose 1.3% to 6,300 tonnes; four new "
+                "sites opened, 17.90 km apart.",
+        "facts": {"rise": ["1.3%"], "output": ["6300 tonnes"],
+                  "distance": ["17.90 km", "17.9 km"]}}
+
+SCORES = [
+    # (summary, facts missed, numbers not in the original)
+    ("Output rose 1.3% to 6,300 tonnes, sites 17.9 km apart.", [], []),
+    ("产量增长１.３％，达６３００ tonnes，相距17.90 km。", [], []),
+    ("Output rose 13% to 6300 tonnes; 1790 km.", ["rise", "distance"],
+     ["13", "1790"]),
+    ("It rose 11.3%, or 1.35%, to 6,300 Tonnes.", ["rise", "distance"],
+     ["11.3", "1.35"]),
+    ("1. rose 1.3%\n2) 6300 tonnes\n3、17.90 km", [], []),
+    ("7月，4个新址，相距17.90 km，增长1.3个百分点。", ["rise", "output"], []),
+    ("In 2024 output rose by 5 sites.", ["rise", "output", "distance"],
+     ["2024", "5"]),
+    ("", ["rise", "output", "distance"], []),
+]
+
+
+@pytest.mark.parametrize("summary, missed, foreign", SCORES)
+def test_a_summary_is_scored(summary, missed, foreign):
+    got = quality.score(ITEM, summary)
+    assert (got["missed"], got["foreign_numbers"]) == (missed, foreign)
+    assert got["found"] == 3 - len(missed)
+
+
+def test_the_run_reports_and_keeps_to_its_floors(standin, tmp_path):
+    # The stand-in quotes the first 60 characters of the cleaned text and
+    # the length of the message, a number the text does not hold.
+    text = ("2023年粮食产量增长1.3%，播种面积17.90亿亩，测得-52.3℃。"
+            + "此后多年没有变化。" * 12 + "单产389.7公斤。")
+    items = [{"id": "grain", "lang": "zh", "kind": "statistics",
+              "text": text,
+              "facts": {"growth": ["1.3%"], "area": ["17.90亿亩"],
+                        "cold": ["-52.3"], "yield": ["389.7"]}}]
+    texts = tmp_path / "texts.json"
+    texts.write_text(json.dumps(items, ensure_ascii=False), "utf-8")
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith(("OPENAI_", "FACTBRIEF_"))}
+    env["OPENAI_API_KEY"] = "sk-quality-test"
+
+    def run(*floors):
+        out = tmp_path / "quality.json"
+        proc = subprocess.run(
+            [sys.executable, str(ROOT / "bench" / "quality.py"),
+             "--texts", str(texts), "-o", str(out), "--label", "t",
+             "--base-url", standin.base_url, "--model", "m", *floors],
+            env=env, capture_output=True, text=True, timeout=120)
+        return proc, json.loads(out.read_text("utf-8"))
+
+    proc, report = run("--min-recall", "0.75", "--max-foreign-numbers", "1")
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    [row] = report["texts"]
+    assert row["status"] == "ok" and row["missed"] == ["yield"]
+    assert row["foreign_numbers"] == [str(len(message_for("extract", text)))]
+    assert row["seconds"] > 0
+    assert report["totals"]["recall"] == 0.75
+    assert "recall 0.750 (3/4), 1 number(s) not in the original" in (
+        proc.stdout)
+    assert "sk-quality-test" not in proc.stdout + proc.stderr
+
+    proc, _ = run("--min-recall", "0.8", "--max-foreign-numbers", "0")
+    assert proc.returncode == 1
+    assert "recall 0.750 is below 0.8" in proc.stderr
+    assert "1 number(s) not in the original, more than 0" in proc.stderr
