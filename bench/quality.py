@@ -121,6 +121,8 @@ def command_for(args):
     """(argv, environment) of the one `factbrief extract` run."""
     argv = [*args.factbrief, "extract", "--jobs", "1",
             "--length", str(args.length)]
+    if args.prompt:
+        argv += ["--prompt", args.prompt]
     env = {k: v for k, v in os.environ.items()
            if not k.startswith(("OPENAI_", "FACTBRIEF_"))
            or k == "FACTBRIEF_MODEL_FILE" and not args.base_url}
@@ -331,6 +333,8 @@ def parse_args(argv):
                    "--local; the key is read from $OPENAI_API_KEY")
     p.add_argument("--model", help="the model name, with --base-url")
     p.add_argument("--length", type=int, default=200)
+    p.add_argument("--prompt", default="",
+                   help="the extra requirement passed as --prompt")
     p.add_argument("--factbrief", nargs="+",
                    default=[sys.executable, "-m", "factbrief"],
                    help="the command to run (default: this Python's)")
