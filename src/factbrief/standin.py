@@ -113,7 +113,7 @@ class _Handler(BaseHTTPRequestHandler):
             body = json.loads(raw.decode("utf-8"))
         except (ValueError, UnicodeDecodeError):
             return self._reply(*_error(400, "the body is not JSON"))
-        standin._record(body)
+        standin._record(body, self.headers.get("Authorization", ""))
         with standin._answering():
             self._answer(standin, body)
 
@@ -210,9 +210,10 @@ class StandIn:
 
     `start()` serves from a daemon thread, `stop()` ends it; as a context
     manager it does both. `received` lists the parsed JSON bodies of the
-    chat-completion requests, in arrival order; `connections` counts the
-    distinct client connections they came on; `peak` is the most
-    requests it answered at once. `mode`, `status`, `delay`, `trickle`,
+    chat-completion requests, in arrival order, and `keys` the API key
+    each carried (its Authorization after "Bearer "); `connections`
+    counts the distinct client connections they came on; `peak` is the
+    most requests it answered at once. `mode`, `status`, `delay`, `trickle`,
     `message` and `retry_after` pick the behaviour (see the module's
     description).
     """
@@ -236,6 +237,7 @@ class StandIn:
         self._active = 0
         self.peak = 0
         self.received = []
+        self.keys = []
 
     @property
     def connections(self):
@@ -279,9 +281,10 @@ class StandIn:
     def __exit__(self, *exc):
         self.stop()
 
-    def _record(self, body):
+    def _record(self, body, authorization):
         with self._lock:
             self.received.append(body)
+            self.keys.append(authorization.removeprefix("Bearer "))
 
     @contextlib.contextmanager
     def _answering(self):

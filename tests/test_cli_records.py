@@ -1,0 +1,184 @@
+"""Every input gets its record, or is named as having none, whatever the
+input, the service or the terminal does: a deadline that holds across
+retries and a slowly sent answer, bounded options, one input's failure
+kept to that input, a standard output that cannot be written, Ctrl-C
+while the command is still loading."""
+
+import os
+import re
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+from support.cli import MODEL, own_environment, run, settings_for
+from support.doubles import bounded
+
+DEADLINE = 1.5
+SLACK = 2.5  # start-up and a loaded machine; without a deadline: >= 20 s
+
+
+@pytest.mark.parametrize("service, retries, reason, attempts", [
+    # A valid answer, one byte every 0.3 s: per-read timeouts never fire.
+    (dict(trickle=0.3), 0, "the service did not answer in 1.5 s", 1),
+    (dict(trickle=0.3), 3, "the service did not answer in 1.5 s", 1),
+    (dict(delay=5), 3, "the service did not answer in 1.5 s", 1),
+    (dict(mode="close"), 6, "the service did not answer in 1.5 s", None),
+    (dict(mode="status", status=429, retry_after=20), 2,
+     r"the service did not answer in 1.5 s .*\(its last answer: HTTP 429\)",
+     1),
+    # Retries that fit in the deadline still happen.
+    (dict(mode="status", status=503, retry_after=0.1), 2,
+     "HTTP 503: the service failed", 3),
+])
+def test_timeout_is_a_deadline_for_the_whole_request(
+        cli, standins, tmp_path, service, retries, reason, attempts):
+    server = standins(**service)
+    (tmp_path / "t.txt").write_text("text", encoding="utf-8")
+    start = time.monotonic()
+    result = bounded(lambda: cli(
+        ["extract", "--timeout", str(DEADLINE), "--max-retries",
+         str(retries), "t.txt"], settings_for(server.base_url)), 40)
+    elapsed = time.monotonic() - start
+    assert elapsed < DEADLINE + SLACK, elapsed
+    assert result.returncode == 1
+    [line] = result.lines
+    assert re.match(f"factbrief: t.txt: {reason}", line), line
+    assert result.records[0]["error"] == line.split(": ", 2)[2]
+    if attempts is not None:
+        assert len(server.received) == attempts
+
+
+@pytest.mark.parametrize("args", [
+    ["--timeout", "1e10"], ["--timeout", "86401"], ["--timeout", "inf"],
+    ["--max-bytes", "100G"], ["--max-bytes", "2GiB"],
+    ["--max-bytes", "9" * 30]])
+def test_option_ranges_checked_before_sending(cli, standin, args):
+    result = cli(["extract", *args, "-"], settings_for(standin.base_url),
+                 stdin=b"text")
+    assert (result.returncode, result.stdout) == (2, b"")
+    [line] = result.lines
+    assert re.match(f"factbrief extract: argument (-./)?{args[0]}: .*"
+                    f"(at most|over the largest size)", line), line
+    assert standin.received == []
+
+
+def _odd_inputs(tmp_path):
+    """(name, the start of its record's error, or None for "ok")."""
+    (tmp_path / "plain.txt").write_text("plain text", encoding="utf-8")
+    (tmp_path / "bom.txt").write_bytes(b"\xef\xbb\xbftext with a BOM")
+    (tmp_path / "latin1.txt").write_bytes(b"caf\xe9")
+    (tmp_path / "big.txt").write_bytes(b"x" * 1500)
+    os.mkfifo(tmp_path / "no-writer")
+    (tmp_path / "dir").mkdir()
+    os.symlink("loop", tmp_path / "loop")
+    return [
+        ("plain.txt", None),
+        ("no-writer", "cannot read: the input did not end within 1 s"),
+        ("bad\0name", "cannot read: ValueError: "),
+        ("dir", "cannot read: Is a directory"),
+        ("loop", "cannot read: Too many levels of symbolic links"),
+        ("/dev/zero", "the text is over 1,000 bytes"),
+        ("big.txt", "the text is 1,500 bytes"),
+        ("latin1.txt", "not UTF-8: byte 3 (0xe9)"),
+        ("missing.txt", "cannot read: No such file or directory"),
+        ("bom.txt", None),
+        ("/proc/self/stat", None),  # size 0, yet it has text
+        ("plain.txt", None),  # the same file again
+    ]
+
+
+def test_each_input_fails_alone(cli, standin, tmp_path):
+    inputs = _odd_inputs(tmp_path)
+    names = [name for name, _ in inputs]
+    start = time.monotonic()
+    result = bounded(lambda: cli(
+        ["extract", "-t", "1", "--max-bytes", "1k", "-j", "4", *names],
+        settings_for(standin.base_url)), 30)
+    assert time.monotonic() - start < 1 + SLACK
+    assert result.returncode == 1
+    assert [r["file"] for r in result.records] == names
+    for (name, error), record in zip(inputs, result.records):
+        if error is None:
+            assert record["status"] == "ok", record
+        else:
+            assert record["error"].startswith(error), record
+    failed = [n for n, e in inputs if e is not None]
+    assert [line.split(": ")[1] for line in result.lines] == failed
+    assert len(standin.received) == len(names) - len(failed)
+
+
+@pytest.mark.parametrize("stdout, reason", [
+    ("/dev/full", "No space left on device"),
+    (None, "it is closed")])
+def test_unwritable_output_names_the_inputs(tmp_path, standin, stdout,
+                                            reason):
+    names = ["a.txt", "b.txt"]
+    for name in names:
+        (tmp_path / name).write_text(name, encoding="utf-8")
+    if stdout is None:  # `>&-`
+        result = run(["extract", *names], tmp_path,
+                     settings_for(standin.base_url),
+                     stdout=subprocess.DEVNULL,
+                     preexec_fn=lambda: os.close(1))
+    else:
+        with open(stdout, "wb") as sink:
+            result = run(["extract", *names], tmp_path,
+                         settings_for(standin.base_url), stdout=sink)
+    assert result.returncode == 1
+    assert result.stderr.decode().splitlines() == [
+        f"factbrief: cannot write to standard output ({reason}); no record "
+        f"for 2 inputs: a.txt b.txt"]
+
+
+# Blocks the import of one module until the file "go" exists, after
+# making the file "blocked": Ctrl-C then lands at a known moment.
+IMPORT_HOOK = """\
+import os, sys, time
+
+class Blocker:
+    def find_spec(self, name, path=None, target=None):
+        if name == {target!r}:
+            open("blocked", "w").close()
+            for _ in range(3000):
+                if os.path.exists("go"):
+                    break
+                time.sleep(0.01)
+        return None
+
+sys.meta_path.insert(0, Blocker())
+from factbrief.cli import console
+sys.exit(console())
+"""
+
+
+@pytest.mark.parametrize("target", [
+    "factbrief.cli.command",  # the command's own modules
+    "factbrief.local.service",
+    "openai",                 # the client library, the longest
+    "factbrief.factbrief",    # the module itself
+])
+def test_interrupt_while_loading_names_every_input(tmp_path, target):
+    names = ["a.txt", "b.txt"]
+    for name in names:
+        (tmp_path / name).write_text(name, encoding="utf-8")
+    source = textwrap.dedent(IMPORT_HOOK).format(target=target)
+    with subprocess.Popen(
+            [sys.executable, "-c", source, "extract", "--demo", *names],
+            cwd=tmp_path, env=own_environment(), stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE) as proc:
+        for _ in range(3000):
+            if (tmp_path / "blocked").exists() or proc.poll() is not None:
+                break
+            time.sleep(0.01)
+        assert (tmp_path / "blocked").exists(), proc.stderr.read()
+        proc.send_signal(signal.SIGINT)
+        time.sleep(0.2)
+        (tmp_path / "go").touch()
+        out, err = proc.communicate(timeout=60)
+    assert (proc.returncode, out) == (130, b"")
+    assert err.decode().splitlines() == [
+        "factbrief: interrupted; no record for 2 inputs: a.txt b.txt"]
