@@ -152,9 +152,9 @@ def _add_options(parser, defaults):
                           f"{DEFAULT_JOBS}, at most {MAX_JOBS})")
     add("-t", "--timeout", type=_number(float, 0, MAX_TIMEOUT),
         metavar="SECONDS",
-        help=f"give up on an input after this long: its request with every "
-             f"retry, and reading a file (default {DEFAULT_TIMEOUT:g}, at "
-             f"most {MAX_TIMEOUT:g})")
+        help=f"give up on a request after this long, however it is retried "
+             f"or slowly answered, and on a file that takes as long to read "
+             f"(default {DEFAULT_TIMEOUT:g}, at most {MAX_TIMEOUT:g})")
     add("--max-retries", type=_number(int, 0), metavar="N",
         help="retries after a connection error, time-out, 429 or 5xx "
              "(default: the client's, 2)")
@@ -445,7 +445,7 @@ def _load_module(out):
         python = shlex.quote(sys.executable)
         out.say(f"factbrief: cannot load the module with this Python "
                 f"({version}, {sys.executable}): {e}. Install factbrief "
-                f"for it ({python} -m pip install factbrief, or . in a "
+                f"with this Python ({python} -m pip install . in a "
                 f"checkout), or in a checkout run .venv/bin/factbrief "
                 f"after scripts/setup.sh")
         return None

@@ -24,9 +24,9 @@ def printed_forms(secret):
     in a repr (of the text or of its bytes, as a traceback shows a header
     value), in JSON, and percent-encoded in a URL."""
     forms = {secret, repr(secret)[1:-1], ascii(secret)[1:-1],
-             repr(secret.encode("utf-8", "surrogateescape"))[2:-1],
+             repr(secret.encode("utf-8", "backslashreplace"))[2:-1],
              json.dumps(secret)[1:-1],
-             urllib.parse.quote(secret, safe="")}
+             urllib.parse.quote(secret, safe="", errors="backslashreplace")}
     return {f for f in forms if f}
 
 
