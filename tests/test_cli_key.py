@@ -177,7 +177,7 @@ def test_key_never_on_the_command_line(tmp_path, standins, given, stdin):
         if stdin is subprocess.PIPE:
             proc.stdin.write(LONG.encode() + b"\n")
             proc.stdin.close()
-        for _ in range(300):  # the request is out: the command runs
+        for _ in range(1200):  # the request is out: the command runs
             if slow.received or proc.poll() is not None:
                 break
             time.sleep(0.05)
