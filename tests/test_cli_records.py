@@ -9,7 +9,6 @@ import re
 import signal
 import subprocess
 import sys
-import textwrap
 import time
 
 import pytest
@@ -132,24 +131,27 @@ def test_unwritable_output_names_the_inputs(tmp_path, standin, stdout,
         f"for 2 inputs: a.txt b.txt"]
 
 
-# Blocks the import of one module until the file "go" exists, after
-# making the file "blocked": Ctrl-C then lands at a known moment.
+# sitecustomize for the child: blocks the import of one module until the
+# file "go" exists, after making the file "blocked", so that Ctrl-C lands
+# at a known moment. It waits inside code run from a string, as libraries
+# that build classes from source text do while they import: an interrupt
+# that ends such code leaves a mark by which `python -m` would end by
+# SIGINT rather than with the command's status.
 IMPORT_HOOK = """\
-import os, sys, time
+import os, sys
 
 class Blocker:
     def find_spec(self, name, path=None, target=None):
-        if name == {target!r}:
+        if name == os.environ["BLOCK_IMPORT"]:
             open("blocked", "w").close()
-            for _ in range(3000):
-                if os.path.exists("go"):
-                    break
-                time.sleep(0.01)
+            exec("import os, time\\n"
+                 "for _ in range(3000):\\n"
+                 "    if os.path.exists('go'):\\n"
+                 "        break\\n"
+                 "    time.sleep(0.01)\\n", {})
         return None
 
 sys.meta_path.insert(0, Blocker())
-from factbrief.cli import console
-sys.exit(console())
 """
 
 
@@ -163,10 +165,14 @@ def test_interrupt_while_loading_names_every_input(tmp_path, target):
     names = ["a.txt", "b.txt"]
     for name in names:
         (tmp_path / name).write_text(name, encoding="utf-8")
-    source = textwrap.dedent(IMPORT_HOOK).format(target=target)
+    hook = tmp_path / "hook"
+    hook.mkdir()
+    (hook / "sitecustomize.py").write_text(IMPORT_HOOK)
+    env = {**own_environment(), "BLOCK_IMPORT": target,
+           "PYTHONPATH": str(hook)}
     with subprocess.Popen(
-            [sys.executable, "-c", source, "extract", "--demo", *names],
-            cwd=tmp_path, env=own_environment(), stdout=subprocess.PIPE,
+            [sys.executable, "-m", "factbrief", "extract", "--demo", *names],
+            cwd=tmp_path, env=env, stdout=subprocess.PIPE,
             stderr=subprocess.PIPE) as proc:
         for _ in range(6000):
             if (tmp_path / "blocked").exists() or proc.poll() is not None:
@@ -177,6 +183,6 @@ def test_interrupt_while_loading_names_every_input(tmp_path, target):
         time.sleep(0.2)
         (tmp_path / "go").touch()
         out, err = proc.communicate(timeout=60)
-    assert (proc.returncode, out) == (130, b"")
+    assert (proc.returncode, out) == (130, b""), err.decode()
     assert err.decode().splitlines() == [
         "factbrief: interrupted; no record for 2 inputs: a.txt b.txt"]
