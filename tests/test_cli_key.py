@@ -77,18 +77,25 @@ def test_key_masked_however_spelled(cli, rejecting, text, spelling, key):
     ("sk-good  key", "-k", "white space"),
     ("sk-good\x7fkey", "-k", "a control character"),
     ("sk-g\u00f6\u00f6d-key", "env", "a character that is not ASCII"),
+    ("sk-good\x01key", "-k -", "a control character"),
+    ("sk-good key", "--api-key-file", "white space"),
 ])
-def test_unusable_key_refused_before_sending(cli, standin, text, key, where,
-                                             kind):
+def test_unusable_key_refused_before_sending(cli, standin, text, tmp_path,
+                                             key, where, kind):
     env = {"OPENAI_BASE_URL": standin.base_url, "FACTBRIEF_MODEL": MODEL}
+    given, stdin, source = [], b"", where
     if where == "env":
-        env["OPENAI_API_KEY"], given = key, []
+        env["OPENAI_API_KEY"], source = key, "OPENAI_API_KEY"
+    elif where == "-k":
+        given, source = ["-k", key], "--api-key"
+    elif where == "-k -":
+        given, stdin = ["-k", "-"], key.encode() + b"\n"
     else:
-        given = ["-k", key]
-    result = cli(["extract", *given, text], env)
+        (tmp_path / "key.txt").write_text(key + "\n")
+        given = ["--api-key-file", "key.txt"]
+    result = cli(["extract", *given, text], env, stdin=stdin)
     assert (result.returncode, result.stdout) == (2, b"")
     [line] = result.lines
-    source = "OPENAI_API_KEY" if where == "env" else "--api-key"
     assert line.startswith(f"factbrief: the API key ({source}) holds {kind}")
     assert "sk-g" not in line
     assert standin.received == []

@@ -475,6 +475,7 @@ def _key_settings(args, names, environ, out):
     """The service source and its settings, the key from wherever it
     came added to the mask first."""
     source = source_for(args)
+    where = keys.key_source(args)
     key = keys.read_key(args, source.option, names, sys.stdin,
                         args.timeout or DEFAULT_TIMEOUT)
     if key is not None:
@@ -483,7 +484,7 @@ def _key_settings(args, names, environ, out):
     settings = source.settings(args, environ)
     if source.option is None:  # the others bring a key of their own
         out.mask.add(settings.api_key)
-        keys.check_key(settings.api_key, args)
+        keys.check_key(settings.api_key, where)
     return source, settings
 
 

@@ -49,6 +49,12 @@ def _given(args):
     return None
 
 
+def key_source(args):
+    """Where the parsed options take the key from, for messages."""
+    return (_given(args) or ("--api-key" if getattr(args, "api_key", None)
+                             else ENV["api_key"][0]))
+
+
 def read_key(args, option, names, stdin, seconds):
     """The key of --api-key-file PATH or -k - (None when neither is given),
     with the white space around it (a file's line end) removed.
@@ -128,15 +134,14 @@ def _kind(char):
     return "a character that is not ASCII"
 
 
-def check_key(key, args):
+def check_key(key, where):
     """Refuses a key that an HTTP header cannot carry, before anything is
     sent: the client would fail on it and quote it in its message. Says
-    what kind of character is wrong, never the key."""
+    what kind of character is wrong, never the key; `where` is its
+    key_source()."""
     bad = [c for c in key if not "!" <= c <= "~"]
     if not bad:
         return
-    where = (_given(args) or ("--api-key" if getattr(args, "api_key", None)
-                              else ENV["api_key"][0]))
     hint = ("; a key file with Windows line ends? --api-key-file drops "
             "them" if bad[0] in "\r\n" else "")
     raise UsageError(f"factbrief: the API key ({where}) holds "
