@@ -3,6 +3,7 @@ given it and in every form a message can print it, refused before any
 request when no request could carry it, and given, if the user wants, in
 a way that keeps it off the command line other users can read."""
 
+import contextlib
 import json
 import os
 import re
@@ -99,6 +100,20 @@ def test_unusable_key_refused_before_sending(cli, standin, text, tmp_path,
     assert line.startswith(f"factbrief: the API key ({source}) holds {kind}")
     assert "sk-g" not in line
     assert standin.received == []
+
+
+def test_the_key_of_a_service_started_for_the_run_is_masked(
+        cli, rejecting, text, monkeypatch):
+    from factbrief.local import service
+
+    @contextlib.contextmanager
+    def local_service(progress, model_file=None, environ=None):
+        yield service.Served(rejecting.base_url, "local-model", api_key=LONG)
+    monkeypatch.setattr(service, "local_service", local_service)
+    result = cli(["extract", "--local", text])
+    assert rejecting.keys == [LONG]
+    assert "Incorrect API key provided: ***." in result.records[0]["error"]
+    assert_hidden(result, LONG)
 
 
 def _given_by_file(tmp_path, content):

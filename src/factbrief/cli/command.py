@@ -501,9 +501,11 @@ def _run(args, names, environ, out, log, interrupts):
             out.say("factbrief: reading the text from standard input (end "
                     "it with Ctrl-D)")
         sys.stderr = out
+        known = getattr(settings, "api_key", None)  # the stand-in's: public
         with source.serve(settings, out) as settings, \
                 shared_clients(module, log, args.timeout, args.max_retries):
-            out.mask.add(settings.api_key)  # a local service's own key
+            if settings.api_key != known:  # one made for the run
+                out.mask.add(settings.api_key)
             run = Run(args, settings, out, log, sys.stdin, sys.stdout,
                       interrupts)
             return run(names)
