@@ -8,7 +8,6 @@ in an empty directory, so the installed package is what runs.
 """
 
 import contextlib
-import io
 import json
 import os
 import re
@@ -18,64 +17,20 @@ import sys
 import threading
 import time
 from pathlib import Path
-from typing import NamedTuple
 
 import openai
 import pytest
 
 import factbrief.factbrief as fb
-from factbrief.cli import main
 from factbrief.local.cache import LocalError
 from factbrief.standin import StandIn
+from support.cli import KEY, MODEL, own_environment, run, settings_for
 from support.doubles import closed_port_url
 from support.lines import clean as cleaned
 
 ROOT = Path(__file__).resolve().parents[1]
-KEY = "sk-factbrief-test-7f3a9c1e5b"
-MODEL = "test-model"
 TEXTS = {"zh.txt": "长江是中国最长的河流，全长约6300公里。",
          "en.txt": "The Yangtze is about 6,300 km long!"}
-
-
-class Result(NamedTuple):
-    returncode: int
-    stdout: bytes
-    stderr: str
-
-    @property
-    def records(self):
-        return [json.loads(line) for line in self.stdout.splitlines()]
-
-    @property
-    def lines(self):
-        return self.stderr.splitlines()
-
-
-def settings_for(url, key=KEY):
-    return {"OPENAI_BASE_URL": url, "OPENAI_API_KEY": key,
-            "FACTBRIEF_MODEL": MODEL}
-
-
-@pytest.fixture
-def cli(tmp_path, monkeypatch, client_env):
-    """Runs main(args) in this process, in tmp_path, with `env` as its
-    whole environment and `stdin` as standard input."""
-    monkeypatch.chdir(tmp_path)
-
-    def run(args, env=None, stdin=b""):
-        out = io.TextIOWrapper(io.BytesIO(), encoding="utf-8")
-        err = io.StringIO()
-        monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(
-            io.BytesIO(stdin), encoding="utf-8"))
-        monkeypatch.setattr(sys, "stdout", out)
-        monkeypatch.setattr(sys, "stderr", err)
-        try:
-            status = main(args, dict(env or {}))
-        except SystemExit as e:  # --help, --version
-            status = e.code
-        out.flush()
-        return Result(status, out.buffer.getvalue(), err.getvalue())
-    return run
 
 
 @pytest.fixture
@@ -340,21 +295,6 @@ def test_key_never_shown(cli, rejecting, standin, files, length):
 
 # ---- in a process of its own ----
 
-def own_environment():
-    """This environment without the settings the command reads."""
-    return {k: v for k, v in os.environ.items()
-            if not k.startswith(("OPENAI_", "FACTBRIEF_"))}
-
-
-def run(args, tmp_path, env=None, stdin=b"", **kw):
-    base = own_environment()
-    kw.setdefault("stdout", subprocess.PIPE)
-    kw.setdefault("stderr", subprocess.PIPE)
-    return subprocess.run(
-        [sys.executable, "-m", "factbrief", *args], input=stdin,
-        env={**base, **(env or {})}, cwd=tmp_path, timeout=60, **kw)
-
-
 def test_demo_as_a_process(tmp_path, files):
     result = run(["extract", "--demo", files[0]], tmp_path)
     assert result.returncode == 0, result.stderr
@@ -429,7 +369,11 @@ def test_without_the_module_one_line(tmp_path):
         cwd=tmp_path, capture_output=True, timeout=60)
     assert result.returncode == 2
     [line] = result.stderr.decode().splitlines()
-    assert "Python 3.10" in line and "cannot load the module" in line
+    # It names this Python and how to install for it, no other version.
+    version = "%d.%d" % sys.version_info[:2]
+    assert f"this Python ({version}, {sys.executable})" in line
+    assert f"{sys.executable} -m pip install" in line
+    assert "cannot load the module" in line and "built for" not in line
 
 
 def test_progress_on_a_terminal(tmp_path, standin, files):

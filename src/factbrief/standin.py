@@ -15,8 +15,11 @@ A stand-in may also misbehave on purpose, to show how a client copes:
 status, "html" answers 200 with a web page as a gateway's sign-in page
 does, "malformed" answers 200 with a JSON content type and a body that is
 not JSON, "close" drops the connection without answering; `delay` seconds
-pass before any answer. `message` replaces the refusal's text; "{key}"
-in it becomes the key the request carried, as some services quote it.
+pass before any answer, and `trickle` seconds between the bytes of its
+body, as from a service that stalls mid-answer. `message` replaces the
+refusal's text; "{key}" in it becomes the key the request carried, as
+some services quote it. With `retry_after`, a refusal asks the client to
+try again after that many seconds (Retry-After) instead of giving up.
 
 `python -m factbrief.standin` serves until interrupted.
 """
@@ -110,7 +113,7 @@ class _Handler(BaseHTTPRequestHandler):
             body = json.loads(raw.decode("utf-8"))
         except (ValueError, UnicodeDecodeError):
             return self._reply(*_error(400, "the body is not JSON"))
-        standin._record(body)
+        standin._record(body, self.headers.get("Authorization", ""))
         with standin._answering():
             self._answer(standin, body)
 
@@ -142,13 +145,24 @@ class _Handler(BaseHTTPRequestHandler):
         self._send(status, "application/json", data)
 
     def _send(self, status, content_type, data):
+        standin = self.server.standin
         self.send_response(status)
         self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(len(data)))
-        if status >= 400:  # final: the client need not retry
+        if status >= 400 and standin.retry_after is not None:
+            self.send_header("Retry-After", f"{standin.retry_after:g}")
+            self.send_header("x-should-retry", "true")
+        elif status >= 400:  # final: the client need not retry
             self.send_header("x-should-retry", "false")
         self.end_headers()
-        self.wfile.write(data)
+        if not standin.trickle:
+            self.wfile.write(data)
+            return
+        for i in range(len(data)):
+            self.wfile.write(data[i:i + 1])
+            self.wfile.flush()
+            if standin._stopping.wait(standin.trickle):
+                return
 
     def log_message(self, format, *args):
         pass  # quiet: the caller's standard error is the caller's
@@ -196,14 +210,16 @@ class StandIn:
 
     `start()` serves from a daemon thread, `stop()` ends it; as a context
     manager it does both. `received` lists the parsed JSON bodies of the
-    chat-completion requests, in arrival order; `connections` counts the
-    distinct client connections they came on; `peak` is the most
-    requests it answered at once. `mode`, `status`, `delay` and `message`
-    pick the behaviour (see the module's description).
+    chat-completion requests, in arrival order, and `keys` the API key
+    each carried (its Authorization after "Bearer "); `connections`
+    counts the distinct client connections they came on; `peak` is the
+    most requests it answered at once. `mode`, `status`, `delay`, `trickle`,
+    `message` and `retry_after` pick the behaviour (see the module's
+    description).
     """
 
     def __init__(self, port=0, *, mode="answer", status=500, delay=0.0,
-                 message=None):
+                 message=None, trickle=0.0, retry_after=None):
         if mode not in MODES:
             raise ValueError(f"mode must be one of {', '.join(MODES)}")
         self._port = port
@@ -211,6 +227,8 @@ class StandIn:
         self.status = status
         self.delay = delay
         self.message = message
+        self.trickle = trickle
+        self.retry_after = retry_after
         self._server = None
         self._thread = None
         self._lock = threading.Lock()
@@ -219,6 +237,7 @@ class StandIn:
         self._active = 0
         self.peak = 0
         self.received = []
+        self.keys = []
 
     @property
     def connections(self):
@@ -262,9 +281,10 @@ class StandIn:
     def __exit__(self, *exc):
         self.stop()
 
-    def _record(self, body):
+    def _record(self, body, authorization):
         with self._lock:
             self.received.append(body)
+            self.keys.append(authorization.removeprefix("Bearer "))
 
     @contextlib.contextmanager
     def _answering(self):

@@ -1,13 +1,16 @@
 """pytest fixtures over the doubles: the stand-in service, the real client
-or the double as the module's `OpenAI`, plain traceback entry names."""
+or the double as the module's `OpenAI`, plain traceback entry names, the
+command run in this process."""
 
 import contextlib
+import io
 import sys
 
 import pytest
 
 import factbrief.factbrief as fb
 from factbrief.standin import StandIn, answer_for
+from support.cli import Result
 from support.doubles import bounded, client_environment, real_openai
 from support.lines import message_for, record
 
@@ -62,6 +65,30 @@ def client_env(monkeypatch, tmp_path):
             monkeypatch.delenv(name, raising=False)
         else:
             monkeypatch.setenv(name, value)
+
+
+@pytest.fixture
+def cli(tmp_path, monkeypatch, client_env):
+    """cli(args, env, stdin): runs the command's main() in this process,
+    in tmp_path, with `env` as its whole environment and `stdin` as
+    standard input; a support.cli.Result."""
+    from factbrief.cli import main
+    monkeypatch.chdir(tmp_path)
+
+    def run(args, env=None, stdin=b""):
+        out = io.TextIOWrapper(io.BytesIO(), encoding="utf-8")
+        err = io.StringIO()
+        monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(
+            io.BytesIO(stdin), encoding="utf-8"))
+        monkeypatch.setattr(sys, "stdout", out)
+        monkeypatch.setattr(sys, "stderr", err)
+        try:
+            status = main(args, dict(env or {}))
+        except SystemExit as e:  # --help, --version
+            status = e.code
+        out.flush()
+        return Result(status, out.buffer.getvalue(), err.getvalue())
+    return run
 
 
 @pytest.fixture

@@ -1,6 +1,7 @@
 """How the command makes its calls: one shared HTTP pool for every client
-the module builds, each call's printed traceback kept apart, and a small
-pool of worker threads whose results come back in input order.
+the module builds, each call's printed traceback kept apart, a deadline
+for each call, and a small pool of worker threads whose results come back
+in input order.
 """
 
 import collections
@@ -8,29 +9,41 @@ import contextlib
 import queue
 import sys
 import threading
+import time
 
 _MISSING = object()
 
 
 class CallLog(threading.local):
     """Per thread: what the module printed during the current call, the
-    exception it was handling when it printed, and the last HTTP answer
-    (status, content type) the shared pool received."""
+    exception it was handling when it printed, the last HTTP answer
+    (status, content type) the shared pool received, and the call's
+    deadline (a time.monotonic() value)."""
 
     def __init__(self):
         self.capturing = False
         self.printed = []
         self.exception = None
         self.response = None
+        self.deadline = None
 
     @contextlib.contextmanager
-    def capture(self):
+    def capture(self, deadline=None):
         self.capturing, self.printed = True, []
         self.exception = self.response = None
+        self.deadline = deadline
         try:
             yield self
         finally:
             self.capturing = False
+            self.deadline = None
+
+    def left(self):
+        """Seconds left before the current call's deadline; None without
+        one."""
+        if self.deadline is None:
+            return None
+        return self.deadline - time.monotonic()
 
     def keep(self, text):
         """Takes a write to standard error; False when not capturing."""
@@ -48,27 +61,97 @@ class CallLog(threading.local):
                          response.headers.get("content-type", ""))
 
 
+def _http_library(pool):
+    """The HTTP library the client is built on (httpx, or the fork that
+    newer clients use): the package whose Client the pool is."""
+    for cls in type(pool).__mro__:
+        library = sys.modules.get(cls.__module__.partition(".")[0])
+        client = getattr(library, "Client", None)
+        if isinstance(client, type) and isinstance(pool, client):
+            return library
+    raise RuntimeError(f"no HTTP library found for {type(pool).__name__}")
+
+
+def _deadline_hooks(openai, library, log):
+    """Event hooks that hold every request of a call to the call's
+    deadline (CallLog.left): across the client's retries, and while a
+    body arrives slowly, which no per-read timeout ends.
+
+    Past the deadline they raise the client's own APITimeoutError, which
+    it passes on without another retry.
+    """
+    def on_request(request):
+        left = log.left()
+        if left is None:
+            return
+        if left <= 0:
+            raise openai.APITimeoutError(request=request)
+        timeouts = dict(request.extensions.get("timeout") or {})
+        for phase in ("connect", "read", "write", "pool"):
+            given = timeouts.get(phase)
+            timeouts[phase] = left if given is None else min(given, left)
+        # The transport looks this dict up before each read, so that
+        # shortening "read" later also shortens the body's reads.
+        request.extensions["timeout"] = timeouts
+
+    class Paced(library.SyncByteStream):
+        def __init__(self, stream, request):
+            self._stream = stream
+            self._request = request
+
+        def __iter__(self):
+            timeouts = self._request.extensions.get("timeout")
+            for chunk in self._stream:
+                left = log.left()
+                if left is not None and left <= 0:
+                    raise openai.APITimeoutError(request=self._request)
+                if left is not None and isinstance(timeouts, dict):
+                    timeouts["read"] = min(timeouts.get("read") or left,
+                                           left)
+                yield chunk
+
+        def close(self):
+            self._stream.close()
+
+    def on_response(response):
+        log.saw_response(response)
+        if log.deadline is not None:
+            response.stream = Paced(response.stream, response.request)
+
+    return {"request": [on_request], "response": [on_response]}
+
+
 @contextlib.contextmanager
 def shared_clients(module, log, timeout=None, max_retries=None):
     """Sets the module's `OpenAI` global to a factory of clients that share
-    one HTTP connection pool, for the block; restores it afterwards.
+    one HTTP connection pool, for the block; restores it afterwards. A
+    call made inside `log.capture(deadline)` ends by its deadline.
 
     A client of its own loads the certificate bundle each time, about
     45 ms of CPU with the interpreter lock held; a shared pool loads it
     once and keeps connections open between calls and threads.
     """
     import openai
-    pool = openai.DefaultHttpxClient(
-        event_hooks={"response": [log.saw_response]})
+    pool = openai.DefaultHttpxClient()
+    pool.event_hooks = _deadline_hooks(openai, _http_library(pool), log)
     options = {}
     if timeout is not None:
         options["timeout"] = timeout
     if max_retries is not None:
         options["max_retries"] = max_retries
 
+    class Client(openai.OpenAI):
+        def _calculate_retry_timeout(self, *args, **kw):
+            # The wait before a retry ends by the deadline at the latest;
+            # the retry then ends at once (a client without this method
+            # waits as it would, and its retry ends at once).
+            wait = super()._calculate_retry_timeout(*args, **kw)
+            left = log.left()
+            return wait if left is None else max(0.0, min(wait, left))
+
     def factory(base_url, api_key):
-        return openai.OpenAI(base_url=base_url, api_key=api_key,
-                             http_client=pool, **options)
+        return Client(base_url=base_url, api_key=api_key, http_client=pool,
+                      **options)
 
     saved = module.__dict__.get("OpenAI", _MISSING)
     module.OpenAI = factory

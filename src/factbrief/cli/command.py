@@ -16,20 +16,22 @@ stand-in (factbrief.cli.settings).
 """
 
 import argparse
-import contextlib
+import errno
 import json
 import math
 import os
 import shlex
 import signal
 import sys
-import threading
+import time
 from typing import NamedTuple
 
+from factbrief.cli import keys
 from factbrief.cli.calls import CallLog, OrderedPool, shared_clients
 from factbrief.cli.errors import Redactor, describe
 from factbrief.cli.inputs import (DEFAULT_MAX_BYTES, STDIN, Refused, Skipped,
                                   parse_size, read_file, read_limited)
+from factbrief.cli.interrupts import Interrupts
 from factbrief.cli.settings import (ENV, UsageError, add_source_options,
                                     source_for)
 from factbrief.local import command as local_command
@@ -39,6 +41,8 @@ from factbrief.local.service import MODEL_FILE_ENV
 ANSWER_KEY = {"extract": "summary", "title": "title"}
 DEFAULT_JOBS = 4
 MAX_JOBS = 64
+DEFAULT_TIMEOUT = 600.0  # the client's own
+MAX_TIMEOUT = 86_400.0
 EXIT_PIPE = 128 + signal.SIGPIPE  # what a shell shows for a closed pipe
 EXIT_CODES = """\
 exit status:
@@ -46,7 +50,8 @@ exit status:
   1    some input failed: its record has "status": "error" and an "error"
        key, and standard error has one line saying why; or the local
        service of --local could not be set up or started (one line says
-       what to do, nothing was sent)
+       what to do, nothing was sent); or standard output could not be
+       written (e.g. a full disk): the inputs that got no record are named
   2    usage error: a bad option, a missing or malformed setting, or
        factbrief not installed for this Python; nothing was sent
   130  interrupted (Ctrl-C); the inputs that got no record are named
@@ -61,11 +66,17 @@ while $3.50 becomes 3.50 and x-5 becomes x5. Other punctuation goes, so
 URLs and e-mail addresses are mangled: a@b.com becomes abcom.
 """
 SETTINGS_HELP = f"""\
-settings: --base-url, else ${ENV['base_url'][0]}; --api-key, else
-${ENV['api_key'][0]}; --model, else ${ENV['model'][0]}, else
-${ENV['model'][1]} ({ENV['model'][0]} wins when both are set). --local
-and --demo need none of them; --local serves --model-file, else
-${MODEL_FILE_ENV}, else the built-in model.
+settings: --base-url, else ${ENV['base_url'][0]}; --api-key or
+--api-key-file, else ${ENV['api_key'][0]}; --model, else
+${ENV['model'][0]}, else ${ENV['model'][1]} ({ENV['model'][0]} wins when
+both are set). --local and --demo need none of them; --local serves
+--model-file, else ${MODEL_FILE_ENV}, else the built-in model.
+
+the key: every user of this machine can read a command line, so a key
+given as -k KEY is visible to them while the command runs. The
+environment (${ENV['api_key'][0]}), --api-key-file PATH or -k - (the key on
+standard input; typed unseen on a terminal) keep it to you. The command
+never prints the key: it shows *** in its place.
 """
 EXAMPLES = """\
 examples:
@@ -82,20 +93,22 @@ class _Parser(argparse.ArgumentParser):
         raise UsageError(f"{self.prog}: {message} (see {self.prog} -h)")
 
 
-def _number(kind, low):
+def _number(kind, low, high=None):
     """An argparse type: an int at least `low`, or a finite float above
-    it."""
+    it; and at most `high`."""
     def parse(text):
         try:
             value = kind(text)
         except ValueError:
             value = None
         if (value is None or not math.isfinite(value) or value < low
-                or (kind is float and value == low)):
+                or (kind is float and value == low)
+                or (high is not None and value > high)):
             wanted = (f"a whole number of at least {low}" if kind is int
                       else f"a number above {low:g}")
-            raise argparse.ArgumentTypeError(f"must be {wanted}, not "
-                                             f"{text!r}")
+            most = f" and at most {high:g}" if high is not None else ""
+            raise argparse.ArgumentTypeError(f"must be {wanted}{most}, "
+                                             f"not {text!r}")
         return value
     return parse
 
@@ -126,15 +139,23 @@ def _add_options(parser, defaults):
     add("-m", "--model", metavar="NAME", help="model name")
     add("-u", "--base-url", metavar="URL",
         help="service URL, e.g. https://api.openai.com/v1")
-    add("-k", "--api-key", metavar="KEY", help="API key")
+    add("-k", "--api-key", metavar="KEY",
+        help="API key; other users of this machine can see it on the "
+             "command line: prefer $OPENAI_API_KEY, --api-key-file, or "
+             "'-k -', which reads it from standard input")
+    add("--api-key-file", metavar="PATH",
+        help="read the API key from this file (the white space around it "
+             "is dropped)")
     add_source_options(parser, **({} if defaults
                                   else {"default": argparse.SUPPRESS}))
     add("-j", "--jobs", type=_number(int, 1), default=DEFAULT_JOBS,
         metavar="N", help=f"send up to N requests at once (default "
                           f"{DEFAULT_JOBS}, at most {MAX_JOBS})")
-    add("-t", "--timeout", type=_number(float, 0), metavar="SECONDS",
-        help="give up on a request after this long (default: the "
-             "client's, 600 s)")
+    add("-t", "--timeout", type=_number(float, 0, MAX_TIMEOUT),
+        metavar="SECONDS",
+        help=f"give up on a request after this long, however it is retried "
+             f"or slowly answered, and on a file that takes as long to read "
+             f"(default {DEFAULT_TIMEOUT:g}, at most {MAX_TIMEOUT:g})")
     add("--max-retries", type=_number(int, 0), metavar="N",
         help="retries after a connection error, time-out, 429 or 5xx "
              "(default: the client's, 2)")
@@ -145,7 +166,8 @@ def _add_options(parser, defaults):
         help="leave the cleaned text out of the JSON records")
     add("--max-bytes", type=_size, default=DEFAULT_MAX_BYTES,
         metavar="SIZE", help="refuse a text larger than this in UTF-8 "
-                             "(default 1000000; 500k, 2M, 1MiB also work)")
+                             "(default 1000000, at most 1GiB; 500k, 2M, "
+                             "1MiB also work)")
     add("--allow-empty", action="store_true", default=False,
         help="an empty or blank text is skipped without failing the run")
     add("-v", "--verbose", action="store_true", default=False,
@@ -254,19 +276,6 @@ class _Output:
         self._stream.flush()
 
 
-def _keys_in(argv, environ):
-    """Every API key the command line or the environment holds."""
-    keys = [environ.get(name) for name in ENV["api_key"]]
-    for i, arg in enumerate(argv):
-        if arg in ("--api-key", "-k") and i + 1 < len(argv):
-            keys.append(argv[i + 1])
-        elif arg.startswith("--api-key="):
-            keys.append(arg.partition("=")[2])
-        elif arg.startswith("-k") and len(arg) > 2:
-            keys.append(arg[2:])
-    return keys
-
-
 class _Outcome(NamedTuple):
     record: dict
     reason: str = ""
@@ -274,47 +283,13 @@ class _Outcome(NamedTuple):
     printed: str = ""
 
 
-class _Interrupts:
-    """Ctrl-C that waits for the end of a `deferred()` block, so that a
-    record is either out and counted or not out at all."""
-
-    def __init__(self):
-        self._deferring = self._pending = False
-
-    def _handler(self, signum, frame):
-        if not self._deferring:
-            raise KeyboardInterrupt
-        self._pending = True
-
-    @contextlib.contextmanager
-    def installed(self):
-        """Takes SIGINT for the block, when this is the main thread and
-        SIGINT still raises KeyboardInterrupt; else changes nothing."""
-        if (threading.current_thread() is not threading.main_thread()
-                or signal.getsignal(signal.SIGINT)
-                is not signal.default_int_handler):
-            yield self
-            return
-        signal.signal(signal.SIGINT, self._handler)
-        try:
-            yield self
-        finally:
-            signal.signal(signal.SIGINT, signal.default_int_handler)
-
-    @contextlib.contextmanager
-    def deferred(self):
-        self._deferring = True
-        try:
-            yield
-        finally:
-            self._deferring = False
-        if self._pending:
-            self._pending = False
-            raise KeyboardInterrupt
-
-
 class _Closed(Exception):
     """Standard output was closed by its reader."""
+
+
+class _Unwritable(Exception):
+    """Standard output cannot be written (a full disk, a closed
+    descriptor); the message says why."""
 
 
 def _write_all(stream, data):
@@ -324,6 +299,8 @@ def _write_all(stream, data):
     first, and the buffered layer above it lets the record end cut short
     without an error; only the next write to the descriptor says EPIPE.
     """
+    if stream is None:
+        raise OSError(errno.EBADF, "it is closed")
     stream.flush()
     try:
         fd = stream.fileno()
@@ -359,6 +336,7 @@ class Run:
         self.call = (client.extract if args.command == "extract"
                      else client.refined_title)
         self.stdin_text = None
+        self.seconds = args.timeout or DEFAULT_TIMEOUT
         self.finished = 0  # inputs whose record is out
 
     def _blank(self):
@@ -366,7 +344,7 @@ class Run:
 
     def _read(self, name):
         if name != STDIN:
-            return read_file(name, self.args.max_bytes)
+            return read_file(name, self.args.max_bytes, self.seconds)
         if isinstance(self.stdin_text, Refused):
             raise self.stdin_text
         return self.stdin_text
@@ -382,20 +360,24 @@ class Run:
             self.stdin_text = e
 
     def work(self, name):
-        """Runs in a worker thread: one input, one call."""
+        """Runs in a worker thread: one input, one call with its deadline.
+        Whatever goes wrong with one input is that input's outcome."""
         try:
             text = self._read(name)
         except Skipped as e:
             return _Outcome(self._blank(), str(e), skipped=True)
         except Refused as e:
             return _Outcome(self._blank(), str(e))
-        with self.log.capture():
+        except Exception as e:
+            return _Outcome(self._blank(), self.out.mask(
+                f"cannot read: {type(e).__name__}: {e}"))
+        deadline = time.monotonic() + self.seconds
+        with self.log.capture(deadline):
             record = self.call(text, self.args.prompt, self.args.length)
         if record.get("status") == "ok":
             return _Outcome(record)
         reason = describe(self.log.exception, self.settings.base_url,
-                          self.out.mask, self.log.response,
-                          self.args.timeout)
+                          self.out.mask, self.log.response, self.seconds)
         return _Outcome(record, reason, printed="".join(self.log.printed))
 
     def record_for(self, name, outcome):
@@ -422,6 +404,8 @@ class Run:
             _write_all(self.stdout, text.encode("utf-8"))
         except BrokenPipeError:
             raise _Closed from None
+        except (OSError, ValueError) as e:  # ValueError: a closed file
+            raise _Unwritable(getattr(e, "strerror", None) or e) from None
 
     def report(self, label, outcome):
         if self.args.verbose and outcome.printed:
@@ -459,78 +443,128 @@ def _load_module(out):
         return module
     except ImportError as e:
         version = ".".join(map(str, sys.version_info[:2]))
+        python = shlex.quote(sys.executable)
         out.say(f"factbrief: cannot load the module with this Python "
-                f"({version}, {sys.executable}): {e}. factbrief is built "
-                f"for Python 3.10: install it with a Python 3.10 "
-                f"(python3.10 -m pip install .), or in a checkout run "
-                f".venv/bin/factbrief after scripts/setup.sh")
+                f"({version}, {sys.executable}): {e}. Install factbrief "
+                f"with this Python ({python} -m pip install . in a "
+                f"checkout), or in a checkout run .venv/bin/factbrief "
+                f"after scripts/setup.sh")
         return None
 
 
-def _interrupted(out, names, finished):
+def _unrecorded(out, names, finished, why, status):
+    """Says which inputs got no record, and why; returns `status`."""
     left = names[finished:]
     shown = " ".join(shlex.quote(n) for n in left)
     out.done()
-    out.say(f"factbrief: interrupted; no record for {len(left)} "
-            f"input{'s' if len(left) != 1 else ''}: {shown}")
-    return 130
+    out.say(f"factbrief: {why}; no record for {len(left)} "
+            f"input{'s' if len(left) != 1 else ''}: {shown}" if left
+            else f"factbrief: {why}")
+    return status
 
 
-def _pipe_closed():
+def _quiet_stdout():
     # Later writes (and the interpreter's final flush) go nowhere, quietly.
     try:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
     except (OSError, ValueError, AttributeError):
         pass
-    return EXIT_PIPE
 
 
-def main(argv=None, environ=None):
-    """The console script: parse, resolve settings, run; the exit status."""
-    environ = os.environ if environ is None else environ
-    argv = sys.argv[1:] if argv is None else list(argv)
-    stderr = sys.stderr
-    log = CallLog()
-    out = _Output(stderr, Redactor(_keys_in(argv, environ)), log)
-    try:
-        args = parse(argv)
-        if args.command == "local":
-            return local_command.run_command(args, environ, out, sys.stdout)
-        source = source_for(args)
-        settings = source.settings(args, environ)
-    except UsageError as e:
-        out.write(f"{e}\n")
-        return 2
-    module = _load_module(out)
-    if module is None:
-        return 2
-    names = args.files or [STDIN]
-    if names == [STDIN] and sys.stdin is not None and sys.stdin.isatty():
-        out.say("factbrief: reading the text from standard input (end it "
-                "with Ctrl-D)")
+def _key_settings(args, names, environ, out):
+    """The service source and its settings, the key from wherever it
+    came added to the mask first."""
+    source = source_for(args)
+    where = keys.key_source(args)
+    key = keys.read_key(args, source.option, names, sys.stdin,
+                        args.timeout or DEFAULT_TIMEOUT)
+    if key is not None:
+        out.mask.add(key)
+        args.api_key = key
+    settings = source.settings(args, environ)
+    if source.option is None:  # the others bring a key of their own
+        out.mask.add(settings.api_key)
+        keys.check_key(settings.api_key, where)
+    return source, settings
+
+
+def _run(args, names, environ, out, log, interrupts):
+    """Settings, the module, the service and the calls; the exit status."""
     run = None
-    sys.stderr = out
+    stderr = sys.stderr
     try:
-        with _Interrupts().installed() as interrupts, \
-                source.serve(settings, out) as settings, \
+        source, settings = _key_settings(args, names, environ, out)
+        module = _load_module(out)
+        if module is None:
+            return 2
+        if names == [STDIN] and sys.stdin is not None and sys.stdin.isatty():
+            out.say("factbrief: reading the text from standard input (end "
+                    "it with Ctrl-D)")
+        sys.stderr = out
+        known = getattr(settings, "api_key", None)  # the stand-in's: public
+        with source.serve(settings, out) as settings, \
                 shared_clients(module, log, args.timeout, args.max_retries):
+            if settings.api_key != known:  # one made for the run
+                out.mask.add(settings.api_key)
             run = Run(args, settings, out, log, sys.stdin, sys.stdout,
                       interrupts)
             return run(names)
+    except UsageError as e:
+        out.write(f"{e}\n")
+        return 2
     except _Closed:
-        return _pipe_closed()
+        _quiet_stdout()
+        return EXIT_PIPE
+    except _Unwritable as e:
+        _quiet_stdout()
+        return _unrecorded(out, names, run.finished if run else 0,
+                           f"cannot write to standard output ({e})", 1)
     except LocalError as e:
         out.done()
         out.say(f"factbrief: {e}")
         return 1
     except KeyboardInterrupt:
-        return _interrupted(out, names, run.finished if run else 0)
+        return _unrecorded(out, names, run.finished if run else 0,
+                           "interrupted", 130)
     finally:
         sys.stderr = stderr
 
 
-def console():
+def main(argv=None, environ=None, interrupts=None):
+    """The console script: parse, resolve settings, run; the exit status.
+
+    `interrupts` is the Ctrl-C handling the console script took before
+    it loaded the command; by default main takes its own.
+    """
+    environ = os.environ if environ is None else environ
+    argv = sys.argv[1:] if argv is None else list(argv)
+    log = CallLog()
+    out = _Output(sys.stderr, Redactor(environ.get(name)
+                                       for name in ENV["api_key"]), log)
+    interrupts = Interrupts() if interrupts is None else interrupts
+    with interrupts.installed():
+        interrupts.hold()  # a Ctrl-C now waits until the inputs are known
+        try:
+            args = parse(argv)
+        except UsageError as e:
+            out.mask.add(*keys.keys_in(argv))
+            out.write(f"{e}\n")
+            return 2
+        if args.api_key != keys.FROM_STDIN:
+            out.mask.add(args.api_key)
+        names = [] if args.command == "local" else args.files or [STDIN]
+        try:
+            interrupts.release()
+            if args.command == "local":
+                return local_command.run_command(args, environ, out,
+                                                 sys.stdout)
+            return _run(args, names, environ, out, log, interrupts)
+        except KeyboardInterrupt:  # before any record
+            return _unrecorded(out, names, 0, "interrupted", 130)
+
+
+def console(interrupts=None):
     """The console script and `python -m factbrief`: main(), and a quick
     end when calls are still in flight (after Ctrl-C or a closed pipe).
 
@@ -539,7 +573,7 @@ def console():
     module (which has aborted the process before now); so such a run ends
     with os._exit once its output is flushed.
     """
-    status = main()
+    status = main(interrupts=interrupts)
     if OrderedPool.busy():
         for stream in (sys.stdout, sys.stderr):
             try:

@@ -8,6 +8,7 @@ act on: what failed, where (the URL, key masked), in plain words.
 import json
 import re
 import ssl
+import urllib.parse
 
 MASK = "***"
 # A key this long is hidden wherever it appears; a shorter one only where
@@ -18,13 +19,35 @@ _TOKEN_CHARS = r"A-Za-z0-9_\-"
 MESSAGE_CHARS = 200  # of a service's own error message
 
 
-class Redactor:
-    """Replaces the API key, in every form it was given, with ***."""
+def printed_forms(secret):
+    """The ways `secret` can appear in printed text: as it is, escaped as
+    in a repr (of the text or of its bytes, as a traceback shows a header
+    value), in JSON, and percent-encoded in a URL."""
+    forms = {secret, repr(secret)[1:-1], ascii(secret)[1:-1],
+             repr(secret.encode("utf-8", "backslashreplace"))[2:-1],
+             json.dumps(secret)[1:-1],
+             urllib.parse.quote(secret, safe="", errors="backslashreplace")}
+    return {f for f in forms if f}
 
-    def __init__(self, secrets):
-        kept = sorted({s for s in secrets if isinstance(s, str) and s},
-                      key=len, reverse=True)  # a key inside another goes
-        self._patterns = [self._pattern(s) for s in kept]
+
+class Redactor:
+    """Replaces the API key, in every form it was given or can be printed
+    in, with ***. Keys are added as the command learns them; the patterns
+    are replaced whole, so a worker thread always sees a complete set."""
+
+    def __init__(self, secrets=()):
+        self._secrets = set()
+        self._patterns = []
+        self.add(*secrets)
+
+    def add(self, *secrets):
+        new = {f for s in secrets if isinstance(s, str) and s
+               for f in printed_forms(s)} - self._secrets
+        if not new:
+            return
+        self._secrets |= new
+        kept = sorted(self._secrets, key=len, reverse=True)  # a key inside
+        self._patterns = [self._pattern(s) for s in kept]  # another goes
 
     @staticmethod
     def _pattern(secret):
@@ -92,7 +115,7 @@ _HINT = {
 }
 
 
-def _status_reason(exc, url, mask):
+def _status_reason(exc, url):
     code = getattr(exc, "status_code", None)
     if code is None:
         words = "the service answered with an error"
@@ -103,17 +126,20 @@ def _status_reason(exc, url, mask):
     else:
         words = "the service refused the request"
     message = _service_message(getattr(exc, "body", None))
-    tail = f" ({mask(message)})" if message else ""
+    tail = f" ({message})" if message else ""
     hint = f"; {_HINT[code]}" if code in _HINT else ""
     return f"HTTP {code}: {words} at {url}{tail}{hint}"
 
 
-def _connection_reason(exc, url, timeout):
+def _connection_reason(exc, url, timeout, response):
     names = {type(e).__name__ for e in _chain(exc)}
     root = _root(exc)
     if "APITimeoutError" in names or isinstance(root, TimeoutError):
         after = f" in {timeout:g} s" if timeout else ""
-        return f"the service did not answer{after} at {url}"
+        # Retries that ran out of time: what the service last said.
+        last = (f" (its last answer: HTTP {response[0]})"
+                if response is not None and response[0] >= 400 else "")
+        return f"the service did not answer{after} at {url}{last}"
     if isinstance(root, ConnectionRefusedError):
         return f"connection refused at {url}"
     if "UnsupportedProtocol" in names:
@@ -145,22 +171,27 @@ def _answer_reason(exc, url, response):
 
 
 def describe(exc, url, mask, response=None, timeout=None):
-    """One line of plain words for `exc`, the exception a call printed.
+    """One line of plain words for `exc`, the exception a call printed,
+    with the key masked wherever it shows (an exception's own text may
+    quote it, e.g. as an illegal header value).
 
-    `url` is shown as given (masked); `response` is (status, content type)
-    of the last HTTP answer the call received, if any; `timeout` the
-    client's time-out in seconds, for the wording.
+    `url` is shown as given; `response` is (status, content type) of the
+    last HTTP answer the call received, if any; `timeout` the call's
+    deadline in seconds, for the wording.
     """
-    url = mask(str(url))
+    return mask(_reason(exc, str(url), response, timeout))
+
+
+def _reason(exc, url, response, timeout):
     if exc is None:
         return f"the call to {url} failed (no reason was printed)"
     names = {c.__name__ for c in type(exc).__mro__}
     if "APIStatusError" in names:
-        return _status_reason(exc, url, mask)
+        return _status_reason(exc, url)
     if "APIConnectionError" in names:
-        return _connection_reason(exc, url, timeout)
+        return _connection_reason(exc, url, timeout, response)
     if "APIResponseValidationError" in names or (
             response is not None and 200 <= response[0] < 300
             and "OpenAIError" not in names):
         return _answer_reason(exc, url, response)
-    return mask(f"{type(exc).__name__}: {exc}")
+    return f"{type(exc).__name__}: {exc}"
