@@ -26,6 +26,7 @@ import sys
 import threading
 from typing import NamedTuple
 
+from factbrief.cli import cluster
 from factbrief.cli.calls import CallLog, OrderedPool, shared_clients
 from factbrief.cli.errors import Redactor, describe
 from factbrief.cli.inputs import (DEFAULT_MAX_BYTES, STDIN, Refused, Skipped,
@@ -128,6 +129,8 @@ def _add_options(parser, defaults):
     add("-k", "--api-key", metavar="KEY", help="API key")
     add_source_options(parser, **({} if defaults
                                   else {"default": argparse.SUPPRESS}))
+    cluster.add_options(parser, **({} if defaults
+                                   else {"default": argparse.SUPPRESS}))
     add("-j", "--jobs", type=_number(int, 1), default=DEFAULT_JOBS,
         metavar="N", help=f"send up to N requests at once (default "
                           f"{DEFAULT_JOBS}, at most {MAX_JOBS})")
@@ -498,12 +501,15 @@ def main(argv=None, environ=None):
             return local_command.run_command(args, environ, out, sys.stdout)
         source = source_for(args)
         settings = source.settings(args, environ)
+        on_cluster = cluster.check(args)  # and directories expanded
     except UsageError as e:
         out.write(f"{e}\n")
         return 2
     module = _load_module(out)
     if module is None:
         return 2
+    if on_cluster:
+        return cluster.run(args, source, settings, out)
     names = args.files or [STDIN]
     if names == [STDIN] and sys.stdin is not None and sys.stdin.isatty():
         out.say("factbrief: reading the text from standard input (end it "
