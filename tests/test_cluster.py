@@ -1,0 +1,249 @@
+"""`factbrief extract|title --ray ADDRESS --output FILE` on a real Ray
+cluster of two nodes on this machine (one per CPU), shared by the
+module's tests; every run of the command is a process of its own, as a
+user's is. The service is the stand-in on 127.0.0.1.
+"""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+from factbrief.standin import StandIn
+
+ray = pytest.importorskip(
+    "ray", reason="Ray is not installed for this Python (factbrief[ray])")
+from ray.cluster_utils import Cluster  # noqa: E402
+
+TESTS = Path(__file__).resolve().parent
+KEY = "sk-cluster-test-2b8e4d6f0a"
+
+
+@pytest.fixture(scope="module")
+def cluster(tmp_path_factory):
+    """Two Ray nodes on 127.0.0.1 with their files in a private folder;
+    the environment every run of the command gets."""
+    scratch = tmp_path_factory.mktemp("ray")
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith(("OPENAI_", "FACTBRIEF_", "RAY_"))}
+    # Loopback only, and Ray's files where no other user can write.
+    env.update(RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER="0",
+               RAY_TMPDIR=str(scratch), NO_PROXY="127.0.0.1")
+    with pytest.MonkeyPatch.context() as patch:
+        for name in ("RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER", "RAY_TMPDIR"):
+            patch.setenv(name, env[name])
+        nodes = Cluster(initialize_head=True, head_node_args={
+            "num_cpus": 1, "include_dashboard": False})
+        nodes.add_node(num_cpus=1)
+        nodes.wait_for_nodes()
+        nodes.env = env
+        yield nodes
+        nodes.shutdown()
+
+
+@pytest.fixture
+def service():
+    with StandIn(delay=0.2) as server:
+        yield server
+
+
+def hosted(server):
+    return {"OPENAI_BASE_URL": server.base_url, "OPENAI_API_KEY": KEY,
+            "FACTBRIEF_MODEL": "m"}
+
+
+def factbrief(args, cwd, env, script=("-m", "factbrief"), timeout=120):
+    return subprocess.run([sys.executable, *script, *args], cwd=cwd,
+                          env=env, capture_output=True, text=True,
+                          timeout=timeout)
+
+
+def write_texts(folder, count, sub="corpus"):
+    names = []
+    for n in range(count):
+        path = folder / sub / f"part{n % 3}" / f"t{n:03d}.txt"
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(f"Text {n}: the Yangtze is about 6,300 km long.",
+                        encoding="utf-8")
+        names.append(str(path.relative_to(folder)))
+    return sorted(names, key=lambda p: p.split(os.sep))
+
+
+def records(path):
+    return [json.loads(line) for line in
+            Path(path).read_text(encoding="utf-8").splitlines()]
+
+
+def by_input(found):
+    """{(file,) or (file, "id", id) or (file, "line", n): record},
+    failing on an input seen twice."""
+    keyed = {}
+    for record in found:
+        key = (record["file"],) + next(
+            ((name, record[name]) for name in ("id", "line")
+             if name in record), ())
+        assert key not in keyed, f"{key} has two records"
+        keyed[key] = record
+    return keyed
+
+
+@pytest.mark.parametrize("command", [
+    ["extract", "-l", "50"],
+    ["title", "-p", "Give a title", "--no-content"]])
+def test_records_equal_the_single_machine_commands(cluster, service,
+                                                   tmp_path, command):
+    names = write_texts(tmp_path, 10)
+    (tmp_path / "blank.txt").write_text("  \n", encoding="utf-8")
+    inputs = ["corpus", "blank.txt", "missing.txt"]
+    env = {**cluster.env, **hosted(service)}
+    alone = factbrief([*command, *inputs], tmp_path, env)
+    assert alone.returncode == 1, alone.stderr
+    sent, service.peak = len(service.received), 0
+    run = factbrief([*command, "--ray", cluster.address, "--output",
+                     "out.jsonl", "-j", "3", *inputs], tmp_path, env)
+    assert run.returncode == 1, run.stderr
+    expected = [json.loads(line) for line in alone.stdout.splitlines()]
+    assert [r["file"] for r in expected] == [
+        *names, "blank.txt", "missing.txt"]  # a directory, sorted
+    got = by_input(records(tmp_path / "out.jsonl"))
+    assert got == by_input(expected)
+    assert len(service.received) - sent == len(names)  # none sent twice
+    assert service.peak <= 3  # --jobs over the whole cluster
+    assert KEY not in run.stderr
+
+
+def test_a_killed_driver_loses_and_repeats_nothing(cluster, service,
+                                                   tmp_path):
+    names = write_texts(tmp_path, 40)
+    env = {**cluster.env, **hosted(service)}
+    args = ["extract", "--ray", cluster.address, "--output", "out.jsonl",
+            "-j", "4", "corpus"]
+    driver = subprocess.Popen([sys.executable, "-m", "factbrief", *args],
+                              cwd=tmp_path, env=env,
+                              stderr=subprocess.DEVNULL)
+    out = tmp_path / "out.jsonl"
+    deadline = time.monotonic() + 90
+    while (not out.exists() or len(out.read_bytes().splitlines()) < 10) \
+            and driver.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.05)
+    driver.send_signal(signal.SIGKILL)
+    driver.wait()
+    before = len(records(out))
+    assert 10 <= before < len(names)
+    with open(out, "ab") as f:  # as if killed in the middle of a write
+        f.write(b'{"file": "corpus/part0/t000.txt", "sum')
+    sent = len(service.received)
+    rerun = factbrief(args, tmp_path, env)
+    assert rerun.returncode == 0, rerun.stderr
+    assert f"{before} inputs were done before" in rerun.stderr
+    got = by_input(records(out))
+    assert sorted(file for file, in got) == names
+    assert {r["status"] for r in got.values()} == {"ok"}
+    # Only the inputs without a record were sent again.
+    assert len(service.received) - sent == len(names) - before
+
+
+def _workers_of(cluster, name="ray::Node"):
+    """Pids of the processes `name` whose parent is one of the cluster's
+    raylets."""
+    raylets = {node.all_processes["raylet"][0].process.pid
+               for node in cluster.list_all_nodes()}
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/stat") as f:
+                parent = int(f.read().rpartition(")")[2].split()[1])
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                title = f.read()
+        except OSError:
+            continue
+        if parent in raylets and title.startswith(name.encode()):
+            found.append(int(pid))
+    return found
+
+
+def test_a_worker_killed_mid_run(cluster, service, tmp_path):
+    names = write_texts(tmp_path, 30)
+    env = {**cluster.env, **hosted(service)}
+    driver = subprocess.Popen(
+        [sys.executable, "-m", "factbrief", "extract", "--ray",
+         cluster.address, "--output", "out.jsonl", "-j", "4", "corpus"],
+        cwd=tmp_path, env=env, stderr=subprocess.PIPE, text=True)
+    out = tmp_path / "out.jsonl"
+    deadline = time.monotonic() + 90
+    while (not out.exists() or len(out.read_bytes().splitlines()) < 4) \
+            and time.monotonic() < deadline:
+        time.sleep(0.05)
+    [victim, *_] = _workers_of(cluster)
+    os.kill(victim, signal.SIGKILL)
+    _, stderr = driver.communicate(timeout=120)
+    assert driver.returncode == 0, stderr
+    got = by_input(records(out))
+    assert sorted(file for file, in got) == names
+    assert {r["status"] for r in got.values()} == {"ok"}
+
+
+def test_a_jsonl_corpus(cluster, service, tmp_path):
+    lines = [{"id": 1, "text": "长江全长约6300公里。"},
+             {"id": "b", "text": "The Yangtze, 6,300 km."},
+             "not json",
+             {"id": 1, "text": "the id again"},
+             {"text": "no id"},
+             {"id": 3, "text": " "}]
+    (tmp_path / "c.jsonl").write_text(
+        "\n".join(x if isinstance(x, str) else json.dumps(x)
+                  for x in lines) + "\n\n", encoding="utf-8")
+    for n in (0, 1):
+        (tmp_path / f"{n}.txt").write_text(lines[n]["text"],
+                                           encoding="utf-8")
+    env = {**cluster.env, **hosted(service)}
+    alone = factbrief(["extract", "0.txt", "1.txt"], tmp_path, env)
+    run = factbrief(["extract", "--ray", cluster.address, "--output",
+                     "out.jsonl", "c.jsonl"], tmp_path, env)
+    assert run.returncode == 1, run.stderr
+    got = by_input(records(tmp_path / "out.jsonl"))
+    for n, record in enumerate(json.loads(line)
+                               for line in alone.stdout.splitlines()):
+        ident = lines[n]["id"]
+        assert list(got[("c.jsonl", "id", ident)]) == [
+            "file", "id", "summary", "content", "status"]
+        assert got[("c.jsonl", "id", ident)] == {
+            "file": "c.jsonl", "id": ident,
+            **{k: v for k, v in record.items() if k != "file"}}
+    errors = {key: r["error"] for key, r in got.items()
+              if r["status"] == "error"}
+    assert errors == {
+        ("c.jsonl", "line", 3): "not JSON (Expecting value: line 1 column "
+                                "1 (char 0))",
+        ("c.jsonl", "line", 4): "repeats the id of line 1",
+        ("c.jsonl", "line", 5): 'no "id" that is a string or a whole '
+                                'number',
+        ("c.jsonl", "id", 3): "the text is blank (white space only): not "
+                              "sent"}
+    assert "factbrief: c.jsonl line 4: repeats the id of line 1" in (
+        run.stderr.splitlines())
+
+
+def test_local_serves_once_per_node_within_its_slots(cluster, tmp_path):
+    names = write_texts(tmp_path, 12)
+    reports = tmp_path / "reports"
+    reports.mkdir()
+    run = factbrief([str(reports), "extract", "--ray", cluster.address,
+                     "--local", "--output", "out.jsonl", "corpus"],
+                    tmp_path, cluster.env,
+                    script=[str(TESTS / "cluster_fake_local.py")])
+    assert run.returncode == 0, run.stderr
+    got = by_input(records(tmp_path / "out.jsonl"))
+    assert sorted(file for file, in got) == names
+    assert all("stand-in" in r["summary"] for r in got.values())
+    served = [json.loads(p.read_text()) for p in reports.iterdir()]
+    assert len({s["node"] for s in served}) == len(served) == 2  # per node
+    assert all(s["peak"] <= 2 for s in served)  # the fake's slots
+    assert sum(s["answered"] for s in served) == len(names)
+    assert "fake-local-key-0123456789" not in run.stderr
+
