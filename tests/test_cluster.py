@@ -203,8 +203,10 @@ def test_a_jsonl_corpus(cluster, service, tmp_path):
                                            encoding="utf-8")
     env = {**cluster.env, **hosted(service)}
     alone = factbrief(["extract", "0.txt", "1.txt"], tmp_path, env)
-    run = factbrief(["extract", "--ray", cluster.address, "--output",
-                     "out.jsonl", "c.jsonl"], tmp_path, env)
+    # --ray alone takes $RAY_ADDRESS, and leaves the corpus an input.
+    run = factbrief(["extract", "--ray", "c.jsonl", "--output",
+                     "out.jsonl"], tmp_path,
+                    {**env, "RAY_ADDRESS": cluster.address})
     assert run.returncode == 1, run.stderr
     got = by_input(records(tmp_path / "out.jsonl"))
     for n, record in enumerate(json.loads(line)
@@ -247,3 +249,44 @@ def test_local_serves_once_per_node_within_its_slots(cluster, tmp_path):
     assert sum(s["answered"] for s in served) == len(names)
     assert "fake-local-key-0123456789" not in run.stderr
 
+
+
+def test_local_starts_ray_for_the_run_and_leaves_nothing(service,
+                                                         tmp_path):
+    """Even with a temporary folder too deep for Ray's socket paths."""
+    write_texts(tmp_path, 3)
+    deep = tmp_path / ("deep" * 20)
+    deep.mkdir()
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith(("OPENAI_", "FACTBRIEF_", "RAY_"))}
+    before = set(Path("/tmp").glob("fbray-*"))
+    run = factbrief(["extract", "--ray", "local", "--output", "out.jsonl",
+                     "corpus"], tmp_path,
+                    {**env, **hosted(service), "TMPDIR": str(deep)})
+    assert run.returncode == 0, run.stderr
+    assert {r["status"] for r in records(tmp_path / "out.jsonl")} == {"ok"}
+    made = set(Path("/tmp").glob("fbray-*")) - before
+    assert made == set()  # Ray's files went with it
+    assert list(deep.iterdir()) == []
+
+
+@pytest.mark.parametrize("content, message", [
+    (b'{"id": 1, "text": "a corpus, not records"}\n',
+     "o.jsonl line 1 is not a factbrief record; give --output a new file "
+     "or one an earlier run wrote"),
+    (None, "another factbrief run is writing o.jsonl"),
+])
+def test_an_output_file_that_is_not_ours_to_write(tmp_path, content,
+                                                  message):
+    """Refused before Ray starts, and left as it was."""
+    (tmp_path / "a.txt").write_text("text", encoding="utf-8")
+    out = tmp_path / "o.jsonl"
+    out.write_bytes(content or b"")
+    with open(out, "rb") as held:
+        if content is None:  # another run holds it
+            import fcntl
+            fcntl.flock(held, fcntl.LOCK_EX)
+        run = factbrief(["extract", "--demo", "--ray", "local", "--output",
+                         "o.jsonl", "a.txt"], tmp_path, dict(os.environ))
+    assert (run.returncode, run.stderr) == (2, f"factbrief: {message}\n")
+    assert out.read_bytes() == (content or b"")

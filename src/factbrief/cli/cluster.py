@@ -40,6 +40,9 @@ MAX_IN_FLIGHT = 64  # per node, whatever a server's slots
 MAX_LOSSES = 3  # an input whose worker is lost this often has failed
 NODE_POLL = 10.0  # seconds between looks for nodes that joined
 STOP_WAIT = 10.0  # seconds the nodes get to stop their services
+# Ray puts sockets 62 bytes below its folder (".../session_DATE_TIME_US_PID
+# /sockets/plasma_store"), and a socket's path holds at most 107.
+SOCKET_ROOM = 107 - 62
 HELP = """\
 --ray runs on a Ray cluster (pip install 'factbrief[ray]'): ADDRESS is
 auto, ray://HOST:PORT or HOST:PORT; local starts Ray on this machine for
@@ -206,8 +209,7 @@ def connected(ray, address, out):
                    log_to_driver=True)
     scratch = None
     if address == LOCAL:
-        # Short: Ray's socket paths under it must stay within 107 bytes.
-        scratch = tempfile.mkdtemp(prefix="factbrief-ray-")
+        scratch = _scratch()
         options.update(include_dashboard=False, _temp_dir=scratch,
                        _node_ip_address="127.0.0.1")
     try:
@@ -225,6 +227,15 @@ def connected(ray, address, out):
         ray.shutdown()
         if scratch:
             shutil.rmtree(scratch, ignore_errors=True)
+
+
+def _scratch():
+    """A new private folder for a Ray instance's files: in the temporary
+    folder, or in /tmp when that is too deep for Ray's sockets."""
+    base = tempfile.gettempdir()
+    if len(os.path.join(base, "fbray-12345678")) > SOCKET_ROOM:
+        base = "/tmp"
+    return tempfile.mkdtemp(prefix="fbray-", dir=base)
 
 
 class Dispatcher:
