@@ -6,6 +6,7 @@ those files; a part whose file is missing is left out.
 """
 
 import argparse
+import importlib
 import json
 import sys
 from pathlib import Path
@@ -373,10 +374,10 @@ def render(results_dir):
     shared = results_dir.parent
     out += local_model_section(load_json(shared / "local-model.json"))
     out += ["## Goals", ""] + goals(ratios, paired, callgrind, memory)
-    cli = shared / "cli_throughput.json"
-    if cli.exists():
-        import cli_throughput
-        out += [""] + cli_throughput.section(load_json(cli))
+    for name in ("cli_throughput", "cluster_throughput"):
+        figures = load_json(shared / f"{name}.json")
+        if figures:
+            out += [""] + importlib.import_module(name).section(figures)
     return "\n".join(out) + "\n"
 
 

@@ -188,6 +188,29 @@ def test_a_worker_killed_mid_run(cluster, service, tmp_path):
     assert {r["status"] for r in got.values()} == {"ok"}
 
 
+def test_a_node_lost_mid_run(cluster, service, tmp_path):
+    """Its actor cannot come back there: its inputs go to the others."""
+    names = write_texts(tmp_path, 30)
+    doomed = cluster.add_node(num_cpus=1)
+    cluster.wait_for_nodes()
+    env = {**cluster.env, **hosted(service)}
+    driver = subprocess.Popen(
+        [sys.executable, "-m", "factbrief", "extract", "--ray",
+         cluster.address, "--output", "out.jsonl", "-j", "6", "corpus"],
+        cwd=tmp_path, env=env, stderr=subprocess.PIPE, text=True)
+    out = tmp_path / "out.jsonl"
+    deadline = time.monotonic() + 90
+    while (not out.exists() or len(out.read_bytes().splitlines()) < 6) \
+            and time.monotonic() < deadline:
+        time.sleep(0.05)
+    cluster.remove_node(doomed, allow_graceful=False)
+    _, stderr = driver.communicate(timeout=120)
+    assert driver.returncode == 0, stderr
+    got = by_input(records(out))
+    assert sorted(file for file, in got) == names
+    assert {r["status"] for r in got.values()} == {"ok"}
+
+
 def test_a_jsonl_corpus(cluster, service, tmp_path):
     lines = [{"id": 1, "text": "长江全长约6300公里。"},
              {"id": "b", "text": "The Yangtze, 6,300 km."},
