@@ -37,6 +37,10 @@ from factbrief.local.service import local_service
 INSTALL = "pip install 'factbrief[ray]'"
 LOCAL = "local"  # the address that starts a Ray instance for the run
 MAX_IN_FLIGHT = 64  # per node, whatever a server's slots
+# Each node also holds as many texts again, waiting for a free request:
+# it starts the next one as soon as one ends, without waiting for the
+# driver to hear of it and send another.
+AHEAD = 2
 MAX_LOSSES = 3  # an input whose worker is lost this often has failed
 NODE_POLL = 10.0  # seconds between looks for nodes that joined
 STOP_WAIT = 10.0  # seconds the nodes get to stop their services
@@ -127,6 +131,8 @@ class Node:
         self._run = None
         self._slots = None
         self._stderr = sys.stderr
+        self._free = threading.Condition()
+        self._active = 0
 
     def start(self):
         """Starts the service if it is not running; returns how many
@@ -163,10 +169,20 @@ class Node:
                                    None, None)
             self._stack = stack.pop_all()
 
-    def answer(self, text):
-        """The outcome of one call for `text`, as the command makes it."""
+    def answer(self, text, limit=None):
+        """The outcome of one call for `text`, as the command makes it,
+        once fewer than `limit` (else the server's slots) are running."""
         self.start()
-        return self._run.work(text)
+        limit = limit or self._slots
+        with self._free:
+            self._free.wait_for(lambda: self._active < limit)
+            self._active += 1
+        try:
+            return self._run.work(text)
+        finally:
+            with self._free:
+                self._active -= 1
+                self._free.notify_all()
 
     def stop(self):
         with self._lock:
@@ -189,7 +205,10 @@ class _Worker:
 
     @property
     def free(self):
-        return 0 if self.starting or self.lost else self.capacity - self.busy
+        """How many more texts it may be sent now."""
+        if self.starting or self.lost:
+            return 0
+        return AHEAD * self.capacity - self.busy
 
 
 class ClusterError(Exception):
@@ -277,7 +296,7 @@ class Dispatcher:
             if hosted and len(self.workers) >= self.run.args.jobs:
                 break  # each actor is worth at least one request
             actor = self._actor_class.options(
-                num_cpus=0, max_concurrency=MAX_IN_FLIGHT + 2,
+                num_cpus=0, max_concurrency=AHEAD * MAX_IN_FLIGHT + 2,
                 max_restarts=2, max_task_retries=2,
                 scheduling_strategy=self._affinity(node_id, soft=False),
             ).remote(self.spec)
@@ -321,7 +340,8 @@ class Dispatcher:
             return self._finish(item, _outcome(self.run, str(e), True))
         except Refused as e:
             return self._finish(item, _outcome(self.run, str(e)))
-        ref = worker.actor.answer.remote(text)
+        limit = worker.capacity if self.spec.source is not None else None
+        ref = worker.actor.answer.remote(text, limit)
         self.in_flight[ref] = (item, losses, worker)
         worker.busy += 1
 
