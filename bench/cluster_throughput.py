@@ -28,6 +28,7 @@ from factbrief.standin import StandIn
 HERE = Path(__file__).resolve().parent
 DELAY = 0.5
 TEXT = "Report {n}: revenue rose 4% in the quarter, to 6,300 units sold."
+FAST_JOBS = 64
 ONE = "one machine, `factbrief extract -j {jobs}`"
 LOCAL = "`--ray local -j {jobs}`, Ray started for the run"
 TWO = "`--ray ADDRESS -j {jobs}`, two Ray nodes on this machine"
@@ -85,14 +86,19 @@ def main():
     parser.add_argument("--texts", type=int, default=200)
     parser.add_argument("--rounds", type=int, default=2)
     parser.add_argument("--jobs", type=int, nargs="+", default=[4, 16])
+    parser.add_argument("--fast-texts", type=int, default=1000,
+                        help="texts for the driver's own limit, against a "
+                             "stand-in that answers at once")
     args = parser.parse_args()
     from ray.cluster_utils import Cluster
     with tempfile.TemporaryDirectory(dir="/tmp", prefix="fbb") as work, \
             StandIn(delay=DELAY) as service:
-        for n in range(args.texts):
-            Path(work, "texts", f"t{n:04d}.txt").parent.mkdir(exist_ok=True)
-            Path(work, "texts", f"t{n:04d}.txt").write_text(
-                TEXT.format(n=n), encoding="utf-8")
+        for folder, count in (("texts", args.texts),
+                              ("many", args.fast_texts)):
+            Path(work, folder).mkdir()
+            for n in range(count):
+                Path(work, folder, f"t{n:04d}.txt").write_text(
+                    TEXT.format(n=n), encoding="utf-8")
         env = {k: v for k, v in os.environ.items()
                if not k.startswith(("OPENAI_", "FACTBRIEF_", "RAY_"))}
         env.update(OPENAI_BASE_URL=service.base_url,
@@ -126,6 +132,8 @@ def main():
                         print(f"{label.format(jobs=jobs)}: "
                               f"{runs[-1][0]:.1f} s", file=sys.stderr)
                     loads.append(load())
+            fast = _fast(cli, two.address, args.fast_texts, work, env)
+            loads.append(load())
         finally:
             two.shutdown()
     report = {
@@ -133,6 +141,7 @@ def main():
         "delay": DELAY, "rounds": args.rounds, "jobs": args.jobs,
         "cpus": os.cpu_count(), "python": platform.python_version(),
         "platform": platform.platform(), "load": loads,
+        "fast_texts": args.fast_texts, "fast": fast,
         "results": {label: {"seconds": [w for w, _ in runs],
                             "first_to_last_record": [s for _, s in runs]}
                     for label, runs in results.items()}}
@@ -140,6 +149,19 @@ def main():
     out.write_text(json.dumps(report, indent=1) + "\n")
     print("\n".join(section(report)))
     subprocess.run([sys.executable, str(HERE / "report.py")], check=True)
+
+
+def _fast(cli, address, count, work, env):
+    """Wall seconds of one machine and of two Ray nodes over `count`
+    texts, against a stand-in that answers at once: how many texts a
+    second one driver handles."""
+    with StandIn() as at_once:
+        env = {**env, "OPENAI_BASE_URL": at_once.base_url}
+        jobs = ["-j", str(FAST_JOBS), "many"]
+        return {
+            "one": timed(cli + jobs, count, work, env, None)[0],
+            "two": timed(cli + ["--ray", address, "--output", "o.jsonl",
+                                *jobs], count, work, env, "o.jsonl")[0]}
 
 
 def section(report):
@@ -164,6 +186,14 @@ def section(report):
                     f"{wall / alone:.2f} times one machine's time (goal: "
                     f"at most 1.2).")
     lo, hi = min(map(min, report["load"])), max(map(max, report["load"]))
+    count, fast = report["fast_texts"], report["fast"]
+    rows += [f"| {count} texts answered at once, one machine, -j "
+             f"{FAST_JOBS} | {fast['one']:.1f} s | "
+             f"{count / fast['one']:.0f} | | |",
+             f"| {count} texts answered at once, two Ray nodes, -j "
+             f"{FAST_JOBS} | {fast['two']:.1f} s | "
+             f"{count / fast['two']:.0f} | | {fast['two'] / fast['one']:.2f}"
+             f" |"]
     return [
         "## Corpora on Ray: texts per second", "",
         f"Measured on {report['date']}: {report['cpus']} CPUs, "
@@ -176,7 +206,9 @@ def section(report):
         f"included; *once running* counts from its first record to its "
         f"last. The two-node cluster (one CPU each) is started once "
         f"before the timings, as a cluster would be; `--ray local` "
-        f"starts Ray in every run.", "",
+        f"starts Ray in every run. The last two rows, once each, show how "
+        f"many texts a second one driver handles when the service costs "
+        f"nothing.", "",
         "Reproduce with `.venv/bin/python bench/cluster_throughput.py` "
         "(after `scripts/setup.sh`).", ""] + rows + [""] + verdicts + [
         "",
