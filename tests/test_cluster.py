@@ -79,6 +79,22 @@ def records(path):
             Path(path).read_text(encoding="utf-8").splitlines()]
 
 
+def start_driver(args, cluster, cwd, settings):
+    """`factbrief extract --ray CLUSTER ARGS...` started, not waited for."""
+    return subprocess.Popen(
+        [sys.executable, "-m", "factbrief", "extract", "--ray",
+         cluster.address, *args], cwd=cwd, env={**cluster.env, **settings},
+        stderr=subprocess.PIPE, text=True)
+
+
+def wait_for_records(path, count, driver, bound=90):
+    """Until `path` has `count` lines, or the driver ended."""
+    deadline = time.monotonic() + bound
+    while (not path.exists() or len(path.read_bytes().splitlines()) < count)\
+            and driver.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.05)
+
+
 def by_input(found):
     """{(file,) or (file, "id", id) or (file, "line", n): record},
     failing on an input seen twice."""
@@ -120,25 +136,19 @@ def test_records_equal_the_single_machine_commands(cluster, service,
 def test_a_killed_driver_loses_and_repeats_nothing(cluster, service,
                                                    tmp_path):
     names = write_texts(tmp_path, 40)
-    env = {**cluster.env, **hosted(service)}
-    args = ["extract", "--ray", cluster.address, "--output", "out.jsonl",
-            "-j", "4", "corpus"]
-    driver = subprocess.Popen([sys.executable, "-m", "factbrief", *args],
-                              cwd=tmp_path, env=env,
-                              stderr=subprocess.DEVNULL)
+    args = ["--output", "out.jsonl", "-j", "4", "corpus"]
+    driver = start_driver(args, cluster, tmp_path, hosted(service))
     out = tmp_path / "out.jsonl"
-    deadline = time.monotonic() + 90
-    while (not out.exists() or len(out.read_bytes().splitlines()) < 10) \
-            and driver.poll() is None and time.monotonic() < deadline:
-        time.sleep(0.05)
+    wait_for_records(out, 10, driver)
     driver.send_signal(signal.SIGKILL)
-    driver.wait()
+    driver.communicate()
     before = len(records(out))
     assert 10 <= before < len(names)
     with open(out, "ab") as f:  # as if killed in the middle of a write
         f.write(b'{"file": "corpus/part0/t000.txt", "sum')
     sent = len(service.received)
-    rerun = factbrief(args, tmp_path, env)
+    rerun = factbrief(["extract", "--ray", cluster.address, *args],
+                      tmp_path, {**cluster.env, **hosted(service)})
     assert rerun.returncode == 0, rerun.stderr
     assert f"{before} inputs were done before" in rerun.stderr
     got = by_input(records(out))
@@ -167,46 +177,27 @@ def _workers_of(cluster, name="ray::Node"):
     return found
 
 
-def test_a_worker_killed_mid_run(cluster, service, tmp_path):
+@pytest.mark.parametrize("lost", ["a worker", "a node"])
+def test_a_loss_mid_run_costs_only_a_retry(cluster, service, tmp_path,
+                                           lost):
+    """Ray restarts a killed worker and retries its calls; the actor of a
+    node gone for good cannot come back there, and its inputs go to the
+    other nodes."""
     names = write_texts(tmp_path, 30)
-    env = {**cluster.env, **hosted(service)}
-    driver = subprocess.Popen(
-        [sys.executable, "-m", "factbrief", "extract", "--ray",
-         cluster.address, "--output", "out.jsonl", "-j", "4", "corpus"],
-        cwd=tmp_path, env=env, stderr=subprocess.PIPE, text=True)
-    out = tmp_path / "out.jsonl"
-    deadline = time.monotonic() + 90
-    while (not out.exists() or len(out.read_bytes().splitlines()) < 4) \
-            and time.monotonic() < deadline:
-        time.sleep(0.05)
-    [victim, *_] = _workers_of(cluster)
-    os.kill(victim, signal.SIGKILL)
+    if lost == "a node":
+        doomed = cluster.add_node(num_cpus=1)
+        cluster.wait_for_nodes()
+    driver = start_driver(["--output", "out.jsonl", "-j", "6", "corpus"],
+                          cluster, tmp_path, hosted(service))
+    wait_for_records(tmp_path / "out.jsonl", 6, driver)
+    if lost == "a node":
+        cluster.remove_node(doomed, allow_graceful=False)
+    else:
+        [victim, *_] = _workers_of(cluster)
+        os.kill(victim, signal.SIGKILL)
     _, stderr = driver.communicate(timeout=120)
     assert driver.returncode == 0, stderr
-    got = by_input(records(out))
-    assert sorted(file for file, in got) == names
-    assert {r["status"] for r in got.values()} == {"ok"}
-
-
-def test_a_node_lost_mid_run(cluster, service, tmp_path):
-    """Its actor cannot come back there: its inputs go to the others."""
-    names = write_texts(tmp_path, 30)
-    doomed = cluster.add_node(num_cpus=1)
-    cluster.wait_for_nodes()
-    env = {**cluster.env, **hosted(service)}
-    driver = subprocess.Popen(
-        [sys.executable, "-m", "factbrief", "extract", "--ray",
-         cluster.address, "--output", "out.jsonl", "-j", "6", "corpus"],
-        cwd=tmp_path, env=env, stderr=subprocess.PIPE, text=True)
-    out = tmp_path / "out.jsonl"
-    deadline = time.monotonic() + 90
-    while (not out.exists() or len(out.read_bytes().splitlines()) < 6) \
-            and time.monotonic() < deadline:
-        time.sleep(0.05)
-    cluster.remove_node(doomed, allow_graceful=False)
-    _, stderr = driver.communicate(timeout=120)
-    assert driver.returncode == 0, stderr
-    got = by_input(records(out))
+    got = by_input(records(tmp_path / "out.jsonl"))
     assert sorted(file for file, in got) == names
     assert {r["status"] for r in got.values()} == {"ok"}
 
