@@ -41,7 +41,7 @@ def cluster(tmp_path_factory):
             "num_cpus": 1, "include_dashboard": False})
         nodes.add_node(num_cpus=1)
         nodes.wait_for_nodes()
-        nodes.env = env
+        nodes.env, nodes.scratch = env, scratch
         yield nodes
         nodes.shutdown()
 
@@ -175,6 +175,26 @@ def _workers_of(cluster, name="ray::Node"):
         if parent in raylets and title.startswith(name.encode()):
             found.append(int(pid))
     return found
+
+
+def test_the_key_reaches_no_record_message_or_log(cluster, standins,
+                                                   tmp_path):
+    """A service that quotes the key it was sent: the nodes mask it in
+    what they print and in the reasons they give."""
+    quoting = standins(mode="status", status=401, message="bad key {key}")
+    write_texts(tmp_path, 2)
+    run = factbrief(["extract", "-v", "--ray", cluster.address, "--output",
+                     "out.jsonl", "corpus"], tmp_path,
+                    {**cluster.env, **hosted(quoting)})
+    assert run.returncode == 1
+    errors = {r["error"] for r in records(tmp_path / "out.jsonl")}
+    assert errors == {f"HTTP 401: the key was refused at "
+                      f"{quoting.base_url} (bad key ***); check --api-key "
+                      f"or OPENAI_API_KEY"}
+    assert "bad key ***" in run.stderr  # the traceback, with -v
+    logs = [p for p in cluster.scratch.rglob("*") if p.is_file()]
+    assert logs and not [p for p in logs if KEY.encode() in p.read_bytes()]
+    assert KEY not in run.stderr
 
 
 @pytest.mark.parametrize("lost", ["a worker", "a node"])
