@@ -102,7 +102,7 @@ def check(args):
     return True
 
 
-class _Spec(NamedTuple):
+class _Plan(NamedTuple):
     """What a node needs for the run: the options, and the service."""
     args: argparse.Namespace
     source: object  # a source of settings.py, None for --local
@@ -124,8 +124,8 @@ class Node:
     """On one node for one run (a threaded actor): holds the service
     open, and answers texts as the command would, several at once."""
 
-    def __init__(self, spec):
-        self._spec = spec
+    def __init__(self, plan):
+        self._plan = plan
         self._lock = threading.Lock()
         self._stack = None
         self._run = None
@@ -145,15 +145,15 @@ class Node:
     def _open(self):
         from factbrief.cli.command import _Output
         import factbrief.factbrief as module
-        spec = self._spec
+        plan = self._plan
         log = CallLog()
-        keys = [getattr(spec.settings, "api_key", None)]
+        keys = [getattr(plan.settings, "api_key", None)]
         out = _Output(self._stderr, Redactor(keys), log)
         sys.stderr = out  # what the module prints is kept per call
         with contextlib.ExitStack() as stack:
-            if spec.source is None:
+            if plan.source is None:
                 served = stack.enter_context(
-                    spec.serve_local(Progress(out), spec.settings))
+                    plan.serve_local(Progress(out), plan.settings))
                 if len(served.api_key) >= WHOLE_MATCH:  # not a placeholder
                     out.mask = Redactor([served.api_key])
                 settings = Settings(served.base_url, served.api_key,
@@ -162,10 +162,10 @@ class Node:
                                   max(1, int(getattr(served, "slots", 1))))
             else:
                 settings = stack.enter_context(
-                    spec.source.serve(spec.settings, out))
+                    plan.source.serve(plan.settings, out))
             stack.enter_context(shared_clients(
-                module, log, spec.args.timeout, spec.args.max_retries))
-            self._run = _given_run(spec.args, settings, out, log, None,
+                module, log, plan.args.timeout, plan.args.max_retries))
+            self._run = _given_run(plan.args, settings, out, log, None,
                                    None, None)
             self._stack = stack.pop_all()
 
@@ -260,9 +260,9 @@ def _scratch():
 class Dispatcher:
     """Hands the inputs to the nodes' actors and writes each record."""
 
-    def __init__(self, ray, spec, run, out, results):
+    def __init__(self, ray, plan, run, out, results):
         self.ray = ray
-        self.spec = spec
+        self.plan = plan
         self.run = run  # the command's Run: records and messages
         self.out = out
         self.results = results
@@ -289,7 +289,7 @@ class Dispatcher:
     def add_nodes(self, now):
         """An actor for each node that has none yet."""
         self._polled = now
-        hosted = self.spec.source is not None
+        hosted = self.plan.source is not None
         for node_id in self._nodes():
             if node_id in self.workers:
                 continue
@@ -299,14 +299,14 @@ class Dispatcher:
                 num_cpus=0, max_concurrency=AHEAD * MAX_IN_FLIGHT + 2,
                 max_restarts=2, max_task_retries=2,
                 scheduling_strategy=self._affinity(node_id, soft=False),
-            ).remote(self.spec)
+            ).remote(self.plan)
             self.workers[node_id] = _Worker(node_id, actor)
         self._share()
 
     def _share(self):
         """Spreads --jobs over the live actors of a hosted service or the
         stand-in; a local server's slots are its own."""
-        if self.spec.source is None:
+        if self.plan.source is None:
             return
         live = [w for w in self.workers.values() if not w.lost]
         jobs = self.run.args.jobs
@@ -340,7 +340,7 @@ class Dispatcher:
             return self._finish(item, _outcome(self.run, str(e), True))
         except Refused as e:
             return self._finish(item, _outcome(self.run, str(e)))
-        limit = worker.capacity if self.spec.source is not None else None
+        limit = worker.capacity if self.plan.source is not None else None
         ref = worker.actor.answer.remote(text, limit)
         self.in_flight[ref] = (item, losses, worker)
         worker.busy += 1
@@ -484,7 +484,7 @@ def run(args, source, settings, out):
                 f"{e.strerror or e}")
         return 2
     todo = list(_unique(items, done))
-    spec = _Spec(argparse.Namespace(**{**vars(args), "files": []}),
+    plan = _Plan(argparse.Namespace(**{**vars(args), "files": []}),
                  None if isinstance(source, Local) else source,
                  settings.model_file if isinstance(source, Local)
                  else settings, local_service)
@@ -500,7 +500,7 @@ def run(args, source, settings, out):
                     f"before; {results.dropped} earlier records dropped, "
                     f"as their inputs run again")
         with connected(ray, args.ray, out):
-            dispatcher = Dispatcher(ray, spec, driver_run, out, results)
+            dispatcher = Dispatcher(ray, plan, driver_run, out, results)
             try:
                 dispatcher(todo, _Progress(out, len(done), total))
             finally:
