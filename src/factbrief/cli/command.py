@@ -26,7 +26,7 @@ import sys
 import time
 from typing import NamedTuple
 
-from factbrief.cli import keys
+from factbrief.cli import cluster, keys
 from factbrief.cli.calls import CallLog, OrderedPool, shared_clients
 from factbrief.cli.errors import Redactor, describe
 from factbrief.cli.inputs import (DEFAULT_MAX_BYTES, STDIN, Refused, Skipped,
@@ -148,6 +148,8 @@ def _add_options(parser, defaults):
              "is dropped)")
     add_source_options(parser, **({} if defaults
                                   else {"default": argparse.SUPPRESS}))
+    cluster.add_options(parser, **({} if defaults
+                                   else {"default": argparse.SUPPRESS}))
     add("-j", "--jobs", type=_number(int, 1), default=DEFAULT_JOBS,
         metavar="N", help=f"send up to N requests at once (default "
                           f"{DEFAULT_JOBS}, at most {MAX_JOBS})")
@@ -489,7 +491,7 @@ def _key_settings(args, names, environ, out):
     return source, settings
 
 
-def _run(args, names, environ, out, log, interrupts):
+def _run(args, names, environ, out, log, interrupts, on_cluster=False):
     """Settings, the module, the service and the calls; the exit status."""
     run = None
     stderr = sys.stderr
@@ -498,6 +500,8 @@ def _run(args, names, environ, out, log, interrupts):
         module = _load_module(out)
         if module is None:
             return 2
+        if on_cluster:
+            return cluster.run(args, source, settings, out)
         if names == [STDIN] and sys.stdin is not None and sys.stdin.isatty():
             out.say("factbrief: reading the text from standard input (end "
                     "it with Ctrl-D)")
@@ -547,6 +551,8 @@ def main(argv=None, environ=None, interrupts=None):
         interrupts.hold()  # a Ctrl-C now waits until the inputs are known
         try:
             args = parse(argv)
+            # Directories become their texts here, on a cluster or not.
+            on_cluster = args.command != "local" and cluster.check(args)
         except UsageError as e:
             out.mask.add(*keys.keys_in(argv))
             out.write(f"{e}\n")
@@ -559,7 +565,8 @@ def main(argv=None, environ=None, interrupts=None):
             if args.command == "local":
                 return local_command.run_command(args, environ, out,
                                                  sys.stdout)
-            return _run(args, names, environ, out, log, interrupts)
+            return _run(args, names, environ, out, log, interrupts,
+                        on_cluster)
         except KeyboardInterrupt:  # before any record
             return _unrecorded(out, names, 0, "interrupted", 130)
 

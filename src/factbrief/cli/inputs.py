@@ -133,6 +133,9 @@ def read_file(name, max_bytes, seconds):
     used, or has not ended within `seconds`."""
     try:
         data, size = read_bytes(name, max_bytes + 1, seconds)
+    except IsADirectoryError:  # one with texts was replaced by them
+        raise Refused("cannot read: Is a directory with no .txt files "
+                      "under it") from None
     except OSError as e:
         raise Refused(f"cannot read: {e.strerror or e}") from None
     return _text(data, max_bytes, size)
