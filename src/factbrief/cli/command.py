@@ -128,12 +128,13 @@ def _add_options(parser, defaults):
     add("-k", "--api-key", metavar="KEY", help="API key")
     add_source_options(parser, **({} if defaults
                                   else {"default": argparse.SUPPRESS}))
-    add("-j", "--jobs", type=_number(int, 1), default=DEFAULT_JOBS,
-        metavar="N", help=f"send up to N requests at once (default "
-                          f"{DEFAULT_JOBS}, at most {MAX_JOBS})")
+    add("-j", "--jobs", type=_number(int, 1), metavar="N",
+        help=f"send up to N requests at once (default {DEFAULT_JOBS}; "
+             f"with --local, as many as the server serves at once; at most "
+             f"{MAX_JOBS})")
     add("-t", "--timeout", type=_number(float, 0), metavar="SECONDS",
         help="give up on a request after this long (default: the "
-             "client's, 600 s)")
+             "client's, 600 s; with --local 1800 s)")
     add("--max-retries", type=_number(int, 0), metavar="N",
         help="retries after a connection error, time-out, 429 or 5xx "
              "(default: the client's, 2)")
@@ -193,7 +194,7 @@ def parse(argv):
     if args.command == "title" and not args.prompt:
         raise UsageError("factbrief: title needs --prompt TEXT, the "
                          "instruction (see factbrief title -h)")
-    if args.jobs > MAX_JOBS:
+    if args.jobs is not None and args.jobs > MAX_JOBS:
         raise UsageError(f"factbrief: --jobs is at most {MAX_JOBS}")
     if args.files.count(STDIN) > 1:
         raise UsageError("factbrief: '-' (standard input) may be given "
@@ -451,6 +452,14 @@ class Run:
         return 1 if failed else 0
 
 
+def _service_defaults(args, settings):
+    """--jobs and --timeout left out: the service's own, else ours."""
+    if args.jobs is None:
+        args.jobs = settings.jobs or DEFAULT_JOBS
+    if args.timeout is None:
+        args.timeout = settings.timeout
+
+
 def _load_module(out):
     """The native module, or None after saying why it cannot load."""
     try:
@@ -512,11 +521,12 @@ def main(argv=None, environ=None):
     sys.stderr = out
     try:
         with _Interrupts().installed() as interrupts, \
-                source.serve(settings, out) as settings, \
-                shared_clients(module, log, args.timeout, args.max_retries):
-            run = Run(args, settings, out, log, sys.stdin, sys.stdout,
-                      interrupts)
-            return run(names)
+                source.serve(settings, out) as settings:
+            _service_defaults(args, settings)
+            with shared_clients(module, log, args.timeout, args.max_retries):
+                run = Run(args, settings, out, log, sys.stdin, sys.stdout,
+                          interrupts)
+                return run(names)
     except _Closed:
         return _pipe_closed()
     except LocalError as e:
