@@ -9,6 +9,7 @@ obeyed only when its process is the caller's, started when recorded, and
 serves a loopback address.
 """
 
+import contextlib
 import errno
 import ipaddress
 import json
@@ -254,7 +255,8 @@ def running_service(cache):
     except (OSError, ValueError):
         state = None
     if not _trusted(state):
-        remove_quietly(cache.running)
+        with contextlib.suppress(OSError):  # a folder in its place stays
+            os.unlink(cache.running)
         return None
     return state
 

@@ -178,8 +178,8 @@ def local_service(progress, model_file=None, cache=None, environ=None):
         return
     with _server(cache, executable, model, name, 0, False, slots) as server:
         server.wait_ready(progress)
-        progress.say(f"the local model {name} serves at {server.base_url} "
-                     f"for this run ({slots} at once)")
+        progress.say(f"the local model {server.alias} serves at "
+                     f"{server.base_url} for this run ({slots} at once)")
         yield Served(server.base_url, server.alias, server.api_key, slots)
 
 

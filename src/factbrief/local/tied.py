@@ -84,7 +84,8 @@ def telling_line(log_path, offset=0):
         low = line.lower()
         fields = line.split(None, 2)
         if len(fields) == 3 and fields[1] == "E":
-            return fields[2][:200]  # llama.cpp's "0.00.006 E srv ..." lines
+            # llama.cpp's "0.00.006.501 E srv    start: ..." lines
+            return " ".join(fields[2].split())[:200]
         if (("error:" in low or "cmake error" in low)
                 and not any(g in low for g in PIP_SUMMARY_ERRORS)):
             return line[:200]
