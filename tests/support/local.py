@@ -9,7 +9,6 @@ import sys
 from pathlib import Path
 
 from factbrief.local import process
-from factbrief.local.server import ServerBuild
 
 FAKE = Path(__file__).resolve().parents[1] / "local_fake_serve.py"
 
@@ -48,6 +47,7 @@ def fake_server(folder):
 
 def install_fake(cache, folder):
     """Makes the stand-in the server `cache` keeps, as if built there."""
+    from factbrief.local.server import ServerBuild
     ServerBuild(cache).keep(fake_server(folder))
 
 

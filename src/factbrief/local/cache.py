@@ -93,7 +93,8 @@ class Cache:
         it."""
         while True:
             self.make()
-            fd = _open_private(self.lock, os.O_RDWR)
+            with os_errors("taking the cache's lock"):
+                fd = _open_private(self.lock, os.O_RDWR)
             try:
                 try:
                     fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
