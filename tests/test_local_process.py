@@ -128,12 +128,13 @@ TIED_CALLER = textwrap.dedent("""
     import sys
     from factbrief.local.tied import run_tied
     # A build step whose child makes a session of its own, as Ninja does
-    # for each compile, when asked.
+    # for each compile, when asked; the pids are printed once it has.
     child = ("import os, sys, time; "
              "os.setsid() if sys.argv[1] == 'own' else None; "
-             "time.sleep(60)")
+             "print(flush=True); time.sleep(60)")
     build = ("import os, subprocess, sys, time; "
-             "p = subprocess.Popen([sys.executable, '-c', %r, sys.argv[1]]); "
+             "p = subprocess.Popen([sys.executable, '-c', %r, sys.argv[1]], "
+             "stdout=subprocess.PIPE); p.stdout.readline(); "
              "print(os.getpid(), p.pid, flush=True); time.sleep(60)")
     run_tied([sys.executable, "-c", build % child, sys.argv[1]], sys.stdout)
 """)

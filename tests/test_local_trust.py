@@ -8,6 +8,7 @@ processes of their own."""
 import json
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -145,7 +146,9 @@ def test_verified_means_the_sha256_was_checked(tmp_path):
 def test_a_record_another_user_wrote_is_not_obeyed(intruder, tmp_path):
     """Their service would get the text; and the caller's key."""
     python, shared = intruder
-    port = process.free_port()
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
     theirs = subprocess.Popen(
         [*SETPRIV, python, str(FAKE), "-m", "ok.gguf", "-a", "m", "--host",
          "127.0.0.1", "--port", str(port)], stdout=subprocess.DEVNULL,
