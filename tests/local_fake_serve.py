@@ -13,7 +13,6 @@ picks a behaviour: "die" (fails while loading), "slow" (loads for 2 s).
 import json
 import os
 import signal
-import socket
 import sys
 import threading
 import time

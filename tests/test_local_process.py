@@ -179,8 +179,8 @@ def test_a_server_that_dies_while_loading_is_reported(fake, tmp_path):
     (tmp_path / "log").write_text("error: from an earlier run\n")
     s = server(fake, tmp_path, "die.gguf").start()
     with pytest.raises(LocalError, match=r"stopped while loading the model "
-                       r"\(exit status 1: srv load_model: failed to load model, "
-                       r"'.*die.gguf'\); see .*log"):
+                       r"\(exit status 1: srv load_model: failed to load "
+                       r"model, '.*die.gguf'\); see .*log"):
         s.wait_ready(QUIET)
     s.stop()
 

@@ -5,8 +5,10 @@ while `local remove` deletes it. Another local user is played by uid
 65534 through setpriv (needs root); the caller's commands run in
 processes of their own."""
 
+import grp
 import json
 import os
+import pwd
 import shutil
 import socket
 import subprocess
@@ -97,20 +99,34 @@ def test_a_cache_another_user_made_is_refused(intruder, tmp_path):
     assert not marker.exists()
 
 
-@pytest.mark.parametrize("where,mode,fix", [
-    ("factbrief", 0o777, "chmod 700"),
-    ("factbrief/models", 0o775, "chmod 700"),
-    ("factbrief/running.json", 0o666, "chmod 600"),
-    ("factbrief/logs/server.log", 0o620, "chmod 600"),
+@pytest.mark.parametrize("where,mode,group,fix", [
+    ("factbrief", 0o777, None, "chmod 700"),
+    ("factbrief/models", 0o775, OTHER, "chmod 700"),
+    ("factbrief/running.json", 0o666, None, "chmod 600"),
+    ("factbrief/logs/server.log", 0o620, OTHER, "chmod 600"),
+    # Group-writable for the caller's own group (one per user, umask 002)
+    ("factbrief/models", 0o775, "own", None),
 ])
-def test_what_others_can_write_is_refused(tmp_path, where, mode, fix):
+def test_what_others_can_write_is_refused(tmp_path, where, mode, group, fix):
     cache = Cache(tmp_path / "factbrief")
     cache.make(cache.models, cache.logs)
     path = tmp_path / where
     if not path.exists():
         path.write_text("{}")
     path.chmod(mode)
+    if group == "own":
+        user = pwd.getpwuid(os.geteuid())
+        if grp.getgrgid(user.pw_gid).gr_name != user.pw_name:
+            pytest.skip("the caller has no group of their own")
+        os.chown(path, -1, user.pw_gid)
+    elif group is not None:
+        if os.geteuid() != 0:
+            pytest.skip("giving a file to another group needs root")
+        os.chown(path, -1, group)
     result = run(["local", "status"], tmp_path)
+    if fix is None:
+        assert result.returncode == 0, result.stderr
+        return
     assert result.returncode == 1
     assert one_line(result) == (
         f"factbrief: {path} can be written by other users (mode {mode:o}), "

@@ -15,9 +15,11 @@ files 0600), and the check that the whole cache is the caller's alone.
 import contextlib
 import errno
 import fcntl
+import grp
 import hashlib
 import json
 import os
+import pwd
 import shutil
 import stat
 from pathlib import Path
@@ -26,7 +28,7 @@ GB = 1000 ** 3
 MB = 1000 ** 2
 CHUNK = 1 << 20
 # Written by group or others: such a file or folder is not the caller's
-# alone, whoever owns it.
+# alone, whoever owns it (but see _shared_write).
 SHARED_WRITE = stat.S_IWGRP | stat.S_IWOTH
 
 
@@ -153,7 +155,7 @@ def _check_own(path, uid):
             f"will not use it: it could hold a server or model planted by "
             f"them; remove it (as that user or root), or set XDG_CACHE_HOME "
             f"to a folder of your own")
-    if st.st_mode & SHARED_WRITE:
+    if _shared_write(st):
         fix = "700" if stat.S_ISDIR(st.st_mode) else "600"
         raise LocalError(
             f"{path} can be written by other users (mode "
@@ -173,12 +175,33 @@ def _check_above(root, uid):
             continue  # created 0700 by make()
         sticky = st.st_mode & stat.S_ISVTX
         if (st.st_uid not in (uid, 0)
-                or (st.st_mode & SHARED_WRITE and not sticky)):
+                or (_shared_write(st) and not sticky)):
             raise LocalError(
                 f"the cache folder {root} lies in {folder}, which another "
                 f"user can change (owner uid {st.st_uid}, mode "
                 f"{stat.S_IMODE(st.st_mode):o}), so they could replace the "
                 f"cache; set XDG_CACHE_HOME to a folder of your own")
+
+
+def _shared_write(st):
+    """Whether someone besides the caller may write: others, or a group
+    that is not the caller's private group. Systems with a group per user
+    (umask 002) make the caller's own folders group-writable, harmlessly."""
+    if st.st_mode & stat.S_IWOTH:
+        return True
+    return bool(st.st_mode & stat.S_IWGRP) and not _private_group(st.st_gid)
+
+
+def _private_group(gid):
+    """The caller's primary group, named after them, with no other
+    members."""
+    try:
+        user = pwd.getpwuid(os.geteuid())
+        group = grp.getgrgid(gid)
+    except KeyError:
+        return False
+    return (gid == user.pw_gid and group.gr_name == user.pw_name
+            and set(group.gr_mem) <= {user.pw_name})
 
 
 @contextlib.contextmanager
@@ -188,9 +211,9 @@ def os_errors(doing):
         yield
     except OSError as e:
         where = f" ({e.filename})" if e.filename else ""
+        full = e.errno in (errno.ENOSPC, errno.EDQUOT, errno.EFBIG)
         hint = ("; free some space, or set XDG_CACHE_HOME to a folder on a "
-                "larger disk" if e.errno in (errno.ENOSPC, errno.EDQUOT,
-                                              errno.EFBIG) else "")
+                "larger disk" if full else "")
         raise LocalError(f"{doing} failed: {e.strerror or e}{where}"
                          f"{hint}") from None
 

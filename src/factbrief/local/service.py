@@ -200,8 +200,8 @@ def start(progress, model_file=None, port=0, cache=None, environ=None,
             raise LocalError(f"a local service already runs at "
                              f"{running['base_url']} (pid {running['pid']});"
                              f" stop it first with: factbrief local stop")
-        executable, model, name = _prepare_locked(cache, progress,
-                                                   model_file, environ)
+        executable, model, name = _prepare_locked(
+            cache, progress, model_file, environ)
         server = _server(cache, executable, model, name, port, True, slots)
         server.start()
         try:
