@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The main job through the real local model. Sets up the local service in
 # the cache folder ($XDG_CACHE_HOME/factbrief, default ~/.cache/factbrief)
-# unless it is there already: builds llama.cpp's server (4 to 15 minutes
+# unless it is there already: builds llama.cpp's server (5 to 30 minutes
 # on 2 cores) and fetches the model (1.1 GB). Then runs the integration
 # test, which starts servers and checks the answers and the server's own
 # promises.

@@ -74,7 +74,7 @@ def test_no_compiler_is_found_before_anything_long(tmp_path):
     assert result.returncode == 1
     first, last = result.stderr.splitlines()
     assert first.startswith("factbrief: first run: setting up in ")
-    assert "1.1 GB" in first and "4 to 15 minutes" in first
+    assert "1.1 GB" in first and "5 to 30 minutes" in first
     assert last.startswith("factbrief: building the local server needs a C "
                            "compiler and none was found")
     assert "build-essential" in last
@@ -87,7 +87,7 @@ def test_status_stop_and_remove(tmp_path):
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [
         f"cache: {cache}",
-        "server: not built (the first run builds it: 4 to 15 minutes on 2 "
+        "server: not built (the first run builds it: 5 to 30 minutes on 2 "
         "cores)",
         "model: not fetched (the first run fetches 1.1 GB from PyPI)",
         "service: not running"]

@@ -43,7 +43,7 @@ BUILD_SPACE = int(0.6 * GB)
 STEP_LINE = re.compile(r"\[(\d+)/(\d+)\] ")
 COMPILERS = {"C": ("CC", ("cc", "gcc", "clang")),
              "C++": ("CXX", ("c++", "g++", "clang++"))}
-BUILD_USUALLY = "4 to 15 minutes on 2 cores"
+BUILD_USUALLY = "5 to 30 minutes on 2 cores"
 
 
 class Tools:
