@@ -67,7 +67,8 @@ def test_title_from_a_model_file_named_like_an_option(tmp_path):
 
 def test_a_text_too_long_for_a_slot_gets_an_error_record(tmp_path):
     long = tmp_path / "long.txt"
-    long.write_text(SAMPLE.read_text(encoding="utf-8") * 30,
+    # About 9,000 tokens: refused before any is evaluated.
+    long.write_text(SAMPLE.read_text(encoding="utf-8") * 60,
                     encoding="utf-8")
     record, log = factbrief("extract", "--local", str(long), status=1)
     assert record["status"] == "error"
@@ -101,7 +102,7 @@ def test_the_server_health_key_and_defaults(tmp_path):
             ask(server, "not-the-key", essay)
         assert refused.value.code == 401
         # Neither temperature nor max_tokens given: -n bounds the answer,
-        # and temperature 0 repeats it.
+        # and temperature 0 repeats it, though the prompt was seen before.
         first = ask(server, server.api_key, essay)
         again = ask(server, server.api_key, {**essay, "temperature": None})
     assert first["usage"]["completion_tokens"] == 16

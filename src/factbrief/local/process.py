@@ -37,9 +37,12 @@ KEY_ENV = "LLAMA_API_KEY"
 # cores are busy with other work that collapses: on 2 shared cores, 0.8
 # tokens/s spinning against 9 to 16 passive (bench/local_model.py).
 WAIT_POLICY = "PASSIVE"
-# Prompts kept in memory for reuse; llama-server's own default, 8 GiB,
-# would let a long-running service grow by that much.
-PROMPT_CACHE_MIB = 512
+# No prompt reuse: a prompt continued from a slot's cache is evaluated in
+# other batches than a fresh one, and the answer at temperature 0 changed
+# (measured). Fresh each time, the same text gets the same answer; and the
+# cache in memory (8 GiB at most by default) does not grow a long-running
+# service.
+NO_PROMPT_CACHE = ("--no-cache-prompt", "--cache-ram", "0")
 STOP_GRACE = 10.0
 BIND_FAILED = "couldn't bind HTTP server socket"
 _NO_PROXY = urllib.request.build_opener(urllib.request.ProxyHandler({}))
@@ -124,8 +127,7 @@ class ServerProcess:
                 "-np", str(self.slots),
                 "-c", str(self.slots * self.slot_context),
                 "--temp", "0", "-n", str(self.max_tokens),
-                "-t", str(self.threads), "--no-webui",
-                "--cache-ram", str(PROMPT_CACHE_MIB)]
+                "-t", str(self.threads), "--no-webui", *NO_PROMPT_CACHE]
 
     def start(self):
         self.port = free_port(self._asked_port)

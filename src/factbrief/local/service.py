@@ -125,7 +125,8 @@ def _prepare_locked(cache, progress, model_file, environ):
                 if need_server:
                     build.build(progress, environ, tools)
     model = chosen or model_path(cache, DEFAULT_MODEL)
-    name = DEFAULT_MODEL.name if chosen is None else chosen.stem
+    # Named as given: a link's name, not its target's.
+    name = DEFAULT_MODEL.name if chosen is None else Path(model_file).stem
     return build.executable, model, name
 
 
