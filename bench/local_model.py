@@ -1,6 +1,6 @@
 """Figures of the local model on this machine, through the command a user
 runs: `factbrief extract --local` over the 8 texts of bench/texts, with
---jobs 1 and with --jobs 4 in turns (1, 4, 4, 1), each against a fresh
+--jobs 1 and with --jobs 4 in turns (1, 4, 4, 1, 1, 4), each against a fresh
 start of the same service (`factbrief local start`, 4 slots), so no run
 reuses another's prompts. Per run: the wall time, the time to the first
 record, the tokens generated and tokens/s in all, tokens/s per request
@@ -37,7 +37,7 @@ from factbrief.local.progress import Progress
 
 BENCH_DIR = Path(__file__).resolve().parent
 TEXTS = sorted((BENCH_DIR / "texts").glob("*.txt"))
-ORDER = (1, 4, 4, 1)
+ORDER = (1, 4, 4, 1, 1, 4)
 EVAL = re.compile(r"^\S+ I slot print_timing: .*\|\s+eval time =\s+"
                   r"([\d.]+) ms /\s+(\d+) tokens", re.M)
 
@@ -119,10 +119,16 @@ def summarise(runs):
         by_jobs.setdefault(run["jobs"], []).append(run)
     pairs = [b["wall_s"] / a["wall_s"] for a, b in
              zip(by_jobs[1], by_jobs[4])]
-    same = sum(len({run["summaries"][i] for run in runs}) == 1
-               for i in range(len(TEXTS)))
-    return {"ratio_4_to_1": statistics.median(pairs),
-            "same_summary_texts": same}
+    differing = []
+    for i, text in enumerate(TEXTS):
+        answers = [run["summaries"][i] for run in runs]
+        usual = statistics.mode(answers)
+        odd = [n for n, a in enumerate(answers) if a != usual]
+        if odd:
+            differing.append({"text": text.name, "runs": odd})
+    return {"ratio_4_to_1": statistics.median(pairs), "pairs": pairs,
+            "same_summary_texts": len(TEXTS) - len(differing),
+            "differing": differing}
 
 
 def main():

@@ -274,6 +274,11 @@ def local_model_section(figures):
 
     ratio = figures["ratio_4_to_1"]
     verdict = "met" if ratio <= LOCAL_GOAL else "missed"
+    pairs = ", ".join(f"{p:.2f}" for p in figures["pairs"])
+    odd = "".join(
+        f"; `{d['text']}` differed in " + ", ".join(
+            f"run {n + 1} (`--jobs {figures['runs'][n]['jobs']}`)"
+            for n in d["runs"]) for d in figures["differing"])
     setup = secs(figures.get("setup_s"))
     if figures.get("setup_note"):
         setup += f" ({figures['setup_note']})"
@@ -301,10 +306,11 @@ def local_model_section(figures):
             row("server peak memory, GiB", lambda r: r["peak_rss_mb"] / 1024,
                 "{:.2f}"),
             "",
-            f"- `--jobs 4` / `--jobs 1`, wall time: **{ratio:.2f}** "
-            f"(goal at most {LOCAL_GOAL}: {verdict}).",
+            f"- `--jobs 4` / `--jobs 1`, wall time: **{ratio:.2f}**, the "
+            f"median of the pairs in order ({pairs}); goal at most "
+            f"{LOCAL_GOAL}: {verdict}.",
             f"- The same summary in every run: {figures['same_summary_texts']}"
-            f" of {figures['texts']} texts.",
+            f" of {figures['texts']} texts{odd}.",
             f"- Set-up from an empty cache folder and pip cache: {setup}.",
             ""]
 
