@@ -1,6 +1,6 @@
 """Figures of the local model on this machine, through the command a user
 runs: `factbrief extract --local` over the 8 texts of bench/texts, with
---jobs 1 and with --jobs 4 in turns (1, 4, 4, 1, 1, 4), each against a fresh
+--jobs 1 and with --jobs 4 in turns (1, 4, 4, 1, twice), each against a fresh
 start of the same service (`factbrief local start`, 4 slots), so no run
 reuses another's prompts. Per run: the wall time, the time to the first
 record, the tokens generated and tokens/s in all, tokens/s per request
@@ -37,7 +37,7 @@ from factbrief.local.progress import Progress
 
 BENCH_DIR = Path(__file__).resolve().parent
 TEXTS = sorted((BENCH_DIR / "texts").glob("*.txt"))
-ORDER = (1, 4, 4, 1, 1, 4)
+ORDER = (1, 4, 4, 1, 1, 4, 4, 1)
 EVAL = re.compile(r"^\S+ I slot print_timing: .*\|\s+eval time =\s+"
                   r"([\d.]+) ms /\s+(\d+) tokens", re.M)
 

@@ -75,6 +75,7 @@ def end_tree(grace):
         _reap()
         left = descendants(os.getpid())
         if not left:
+            _reap()  # those that ended since: not for init to collect
             return
         late = time.monotonic() >= deadline
         for pid in left:
