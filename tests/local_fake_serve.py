@@ -21,7 +21,7 @@ from pathlib import Path
 
 VALUED = {"-m", "-a", "--host", "--port", "-np", "-c", "--temp", "-n", "-t",
           "--cache-ram"}
-FLAGS = {"--no-webui", "--no-cache-prompt", "--no-repack"}
+FLAGS = {"--no-webui", "--no-cache-prompt"}
 READY = threading.Event()
 
 

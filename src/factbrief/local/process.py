@@ -37,15 +37,12 @@ KEY_ENV = "LLAMA_API_KEY"
 # cores are busy with other work that collapses: on 2 shared cores, 0.8
 # tokens/s spinning against 9 to 16 passive (bench/local_model.py).
 WAIT_POLICY = "PASSIVE"
-# Answers at temperature 0 that do not depend on what else the server
-# does. Repacked weights take other kernels for one token than for
-# several, so a text served beside others, or a prompt continued from a
-# slot's cache, got another answer (measured: 4 of 8 texts in a batch of
-# 4); without repacking, every row is computed alike, and batches of 4
-# answered as fast (one at a time, 15 to 20% slower). No prompt cache
-# either: nor does the cache in memory (8 GiB at most by default) grow a
-# long-running service.
-SAME_ANSWERS = ("--no-repack", "--no-cache-prompt", "--cache-ram", "0")
+# No prompt reuse: a prompt continued from a slot's cache is evaluated in
+# other batches than a fresh one, and the same request got another answer
+# at temperature 0 (measured). Fresh each time, a text sent again gets
+# the same answer; and the cache in memory (8 GiB at most by default)
+# does not grow a long-running service.
+NO_PROMPT_CACHE = ("--no-cache-prompt", "--cache-ram", "0")
 STOP_GRACE = 10.0
 BIND_FAILED = "couldn't bind HTTP server socket"
 _NO_PROXY = urllib.request.build_opener(urllib.request.ProxyHandler({}))
@@ -130,7 +127,7 @@ class ServerProcess:
                 "-np", str(self.slots),
                 "-c", str(self.slots * self.slot_context),
                 "--temp", "0", "-n", str(self.max_tokens),
-                "-t", str(self.threads), "--no-webui", *SAME_ANSWERS]
+                "-t", str(self.threads), "--no-webui", *NO_PROMPT_CACHE]
 
     def start(self):
         self.port = free_port(self._asked_port)
