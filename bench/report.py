@@ -8,6 +8,7 @@ those files; a part whose file is missing is left out.
 import argparse
 import importlib
 import json
+import statistics
 import sys
 from pathlib import Path
 
@@ -250,48 +251,69 @@ def headline(medians, ratios, paired, callgrind, memory):
     return " ".join(parts)
 
 
+LOCAL_GOAL = 0.6  # --jobs 4 over --jobs 1, wall time
+
+
 def local_model_section(figures):
     """The local model's figures (bench/local_model.py), or nothing."""
-    if not figures:
+    if not figures or "runs" not in figures:
         return []
 
     def secs(x):
         return "—" if x is None else (
             f"{x / 60:.1f} min" if x >= 120 else f"{x:.1f} s")
 
-    def spread(values, unit):
-        if not values:
-            return "—"
+    def spread(values, fmt="{:.1f}"):
         lo, hi = min(values), max(values)
-        return (f"{lo:.1f} {unit}" if round(lo, 1) == round(hi, 1)
-                else f"{lo:.1f}–{hi:.1f} {unit}")
+        return (fmt.format(lo) if fmt.format(lo) == fmt.format(hi)
+                else f"{fmt.format(lo)}–{fmt.format(hi)}")
 
-    repeats = figures["repeat_extract_s"]
-    rows = [
-        ("set-up from an empty cache (build the server, fetch the model)",
-         secs(figures.get("setup_s"))),
-        ("server start, model loaded", secs(figures["start_s"])),
-        ("first `extract` of `examples/sample.txt`",
-         secs(figures["first_extract_s"])),
-        (f"repeated `extract` ({len(repeats)} runs)", spread(repeats, "s")),
-        ("answer generation", spread(figures["eval_tokens_per_s"],
-                                     "tokens/s")),
-        ("server peak resident memory",
-         f"{figures['peak_rss_mb'] / 1024:.2f} GiB"),
-        ("the same summary every time", "yes" if figures["same_each_time"]
-         else "no"),
-    ]
+    def row(what, get, fmt="{:.1f}"):
+        cells = [spread([get(r) for r in figures["runs"]
+                         if r["jobs"] == jobs], fmt) for jobs in (1, 4)]
+        return f"| {what} | {cells[0]} | {cells[1]} |"
+
+    ratio = figures["ratio_4_to_1"]
+    verdict = "met" if ratio <= LOCAL_GOAL else "missed"
+    pairs = ", ".join(f"{p:.2f}" for p in figures["pairs"])
+    odd = "".join(
+        f"; `{d['text']}` differed in " + ", ".join(
+            f"run {n + 1} (`--jobs {figures['runs'][n]['jobs']}`)"
+            for n in d["runs"]) for d in figures["differing"])
+    setup = secs(figures.get("setup_s"))
+    if figures.get("setup_note"):
+        setup += f" ({figures['setup_note']})"
     return ["## The local model", "",
             f"`bench/local_model.py`, {figures['date']}: "
-            f"Qwen2.5-Coder-1.5B-Instruct (GGUF) under llama-cpp-python's "
-            f"server, {figures['threads']} threads on {figures['cpus']} "
-            f"CPUs shared with other work (load average "
+            f"Qwen2.5-Coder-1.5B-Instruct (GGUF) under llama.cpp's "
+            f"`llama-server` with {figures['slots']} slots, on "
+            f"{figures['cpus']} CPUs shared with other work (load average "
             f"{figures['load_before']:.1f} before, "
-            f"{figures['load_after']:.1f} after). Tokens per second are "
-            f"llama.cpp's own counts from the server log.", "",
-            "| what | figure |", "|---|---:|"] + [
-        f"| {what} | {fig} |" for what, fig in rows] + [
-        "", f"The summary: {figures['summary']}", ""]
+            f"{figures['load_after']:.1f} after). Each run is "
+            f"`factbrief extract --local` over the {figures['texts']} texts "
+            f"of `bench/texts/`, against a fresh start of the service, in "
+            f"the order " + ", ".join(f"`--jobs {r['jobs']}`"
+                                      for r in figures["runs"]) +
+            ". Tokens are llama.cpp's own counts from the server log.", "",
+            "| what | `--jobs 1` | `--jobs 4` |", "|---|---:|---:|",
+            row("wall time, s", lambda r: r["wall_s"]),
+            row("time to the first record, s",
+                lambda r: r["first_answer_s"]),
+            row("tokens generated", lambda r: r["tokens"], "{:.0f}"),
+            row("tokens/s in all", lambda r: r["tokens_per_s"]),
+            row("tokens/s per request (median)",
+                lambda r: statistics.median(r["request_tokens_per_s"])),
+            row("server start, s", lambda r: r["start_s"]),
+            row("server peak memory, GiB", lambda r: r["peak_rss_mb"] / 1024,
+                "{:.2f}"),
+            "",
+            f"- `--jobs 4` / `--jobs 1`, wall time: **{ratio:.2f}**, the "
+            f"median of the pairs in order ({pairs}); goal at most "
+            f"{LOCAL_GOAL}: {verdict}.",
+            f"- The same summary in every run: {figures['same_summary_texts']}"
+            f" of {figures['texts']} texts{odd}.",
+            f"- Set-up from an empty cache folder and pip cache: {setup}.",
+            ""]
 
 
 def version_table(results_root):

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The main job through the real local model. Sets up the local service in
 # the cache folder ($XDG_CACHE_HOME/factbrief, default ~/.cache/factbrief)
-# unless it is there already: builds the server (6 to 20 minutes on 2
-# cores) and fetches the model (1.1 GB). Then runs the integration test,
-# which starts a server per run and checks the answers, and the main job
-# over a few texts on Ray (--ray local --local).
+# unless it is there already: builds llama.cpp's server (5 to 30 minutes
+# on 2 cores) and fetches the model (1.1 GB). Then runs the integration
+# test, which starts servers and checks the answers and the server's own
+# promises, the evaluation of the facts the summaries keep, and the main
+# job over a few texts on Ray (--ray local --local).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh

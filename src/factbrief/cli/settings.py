@@ -14,6 +14,7 @@ import urllib.parse
 from typing import NamedTuple
 
 from factbrief.local import command as local_command
+from factbrief.local import service as local_service
 
 ENV = {"base_url": ("OPENAI_BASE_URL",), "api_key": ("OPENAI_API_KEY",),
        "model": ("FACTBRIEF_MODEL", "OPENAI_MODEL")}  # the first set wins
@@ -30,6 +31,8 @@ class Settings(NamedTuple):
     base_url: "str | None"
     api_key: str
     model: str
+    jobs: "int | None" = None        # the service's own --jobs default
+    timeout: "float | None" = None   # and its own --timeout default
 
 
 def _from_environment(field, environ):
@@ -143,7 +146,10 @@ class Local:
     def serve(self, run, out):
         with local_command.run_service(run.model_file, run.environ,
                                        out) as served:
-            yield Settings(served.base_url, served.api_key, served.model)
+            # As many requests as the server serves at once, each given
+            # time for its turn in a batch.
+            yield Settings(served.base_url, served.api_key, served.model,
+                           served.slots, local_service.REQUEST_TIMEOUT)
 
 
 SOURCES = (Demo(), Local())

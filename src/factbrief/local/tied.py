@@ -1,62 +1,73 @@
-"""Set-up commands tied to their caller: pip and the compilers it starts
-run in a process group of their own, which is killed when the caller is
-interrupted, fails, or dies (a 15-minute build must not go on orphaned,
-nor race the next run for its build folder)."""
+"""Commands tied to their caller: pip, the compilers and the server run
+under launch.py, which ends every process they started when the caller
+is interrupted, fails, or dies (a 15-minute build must not go on
+orphaned, nor race the next run for its build folder; a server must not
+outlive the run it serves)."""
 
 import contextlib
 import os
 import signal
 import subprocess
 import sys
+from pathlib import Path
 
+LAUNCHER = Path(__file__).with_name("launch.py")
 # pip's own closing lines, which only say that something failed above.
 PIP_SUMMARY_ERRORS = ("subprocess-exited-with-error",
                       "metadata-generation-failed", "failed building wheel",
                       "failed-wheel-build")
 
-# Runs the command; kills its own process group once standard input, a
-# pipe whose other end the caller holds, closes: the kernel closes it
-# when the caller ends, however it ends.
-_LAUNCHER = """
-import os, signal, subprocess, sys, threading
-child = subprocess.Popen(sys.argv[1:], stdin=subprocess.DEVNULL)
-def watch():
-    while os.read(0, 4096):
-        pass
-    os.killpg(0, signal.SIGKILL)
-threading.Thread(target=watch, daemon=True).start()
-sys.exit(child.wait())
-"""
+
+class Tied:
+    """argv running under the launcher in a session of its own, its
+    output into the open file `log`; `end()` ends it and everything it
+    started, waiting up to `grace` seconds for a clean exit."""
+
+    def __init__(self, argv, log, env=None, grace=0.0, cwd=None):
+        read_end, self._lifeline = os.pipe()
+        try:
+            self.proc = subprocess.Popen(
+                [sys.executable, "-I", str(LAUNCHER), str(grace), *argv],
+                stdin=read_end, stdout=log, stderr=subprocess.STDOUT,
+                env=env, cwd=cwd, start_new_session=True)
+        except BaseException:
+            os.close(self._lifeline)
+            raise
+        finally:
+            os.close(read_end)
+        self.grace = grace
+
+    @property
+    def pid(self):
+        return self.proc.pid
+
+    def end(self):
+        """Closes the lifeline: the launcher ends the tree and itself. If
+        it does not within the grace and a margin, its group is killed."""
+        if self._lifeline is not None:
+            os.close(self._lifeline)
+            self._lifeline = None
+        try:
+            self.proc.wait(timeout=self.grace + 10)
+        except subprocess.TimeoutExpired:
+            with contextlib.suppress(ProcessLookupError):
+                os.killpg(self.proc.pid, signal.SIGKILL)
+            self.proc.wait()
 
 
-def run_tied(argv, log, env=None, tick=None):
+def run_tied(argv, log, env=None, tick=None, cwd=None):
     """Runs argv, its output into the open file `log`; returns its exit
     status. `tick()` is called about once a second while it runs."""
-    read_end, write_end = os.pipe()
-    try:
-        proc = subprocess.Popen(
-            [sys.executable, "-c", _LAUNCHER, *argv], stdin=read_end,
-            stdout=log, stderr=subprocess.STDOUT, env=env,
-            start_new_session=True)
-    except BaseException:
-        os.close(write_end)
-        raise
-    finally:
-        os.close(read_end)
+    tied = Tied(argv, log, env, cwd=cwd)
     try:
         while True:
             try:
-                return proc.wait(timeout=1.0)
+                return tied.proc.wait(timeout=1.0)
             except subprocess.TimeoutExpired:
                 if tick is not None:
                     tick()
-    except BaseException:
-        with contextlib.suppress(ProcessLookupError):
-            os.killpg(proc.pid, signal.SIGKILL)
-        proc.wait()
-        raise
     finally:
-        os.close(write_end)
+        tied.end()
 
 
 def telling_line(log_path, offset=0):
@@ -71,6 +82,10 @@ def telling_line(log_path, offset=0):
     lines = [ln.strip() for ln in text.splitlines() if ln.strip()]
     for line in lines:
         low = line.lower()
+        fields = line.split(None, 2)
+        if len(fields) == 3 and fields[1] == "E":
+            # llama.cpp's "0.00.006.501 E srv    start: ..." lines
+            return " ".join(fields[2].split())[:200]
         if (("error:" in low or "cmake error" in low)
                 and not any(g in low for g in PIP_SUMMARY_ERRORS)):
             return line[:200]
