@@ -247,6 +247,16 @@ def _runs(results_dir):
     return runs
 
 
+def _times(runs):
+    """How often the configurations ran, e.g. 'Each configuration ran
+    2 times' or 'The configurations ran 1 to 2 times'."""
+    counts = sorted({len(reports) for reports in runs.values()})
+    if len(counts) == 1:
+        return f"Each configuration ran {counts[0]} time" + (
+            "s" if counts[0] > 1 else "")
+    return f"The configurations ran {counts[0]} to {counts[-1]} times"
+
+
 def section(results_dir):
     """Per text and in all, each label's runs side by side; or nothing."""
     runs = _runs(results_dir)
@@ -299,8 +309,7 @@ def section(results_dir):
         f"`bench/quality/texts.json` ({first['totals']['facts']} facts), "
         f"through `factbrief extract --length {first['length']}`, the "
         f"texts one after another, against {first['service']} (model "
-        f"`{first['model']}`). Each configuration ran "
-        f"{len(next(iter(runs.values())))} times; a cell lists its runs. "
+        f"`{first['model']}`). {_times(runs)}; a cell lists its runs. "
         f"*Found*: facts found in the summary (the last row: recall); "
         f"*not in the original*: numbers of the summary that the text "
         f"does not hold; *s*: seconds per text. {notes} Runs (ended at, "
