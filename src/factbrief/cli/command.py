@@ -441,16 +441,14 @@ class Run:
         return 1 if failed else 0
 
 
-def _service_defaults(args, settings, source=None):
+def _service_defaults(args, settings):
     """--jobs and --timeout left out: the service's own, else ours. On a
     cluster the settings are not served yet; a node's local server keeps
     its own slot count whatever --jobs is."""
     if args.jobs is None:
-        args.jobs = getattr(settings, "jobs", None) or DEFAULT_JOBS
+        args.jobs = settings.jobs or DEFAULT_JOBS
     if args.timeout is None:
-        args.timeout = (local_service.REQUEST_TIMEOUT
-                        if getattr(source, "option", None) == "--local"
-                        else getattr(settings, "timeout", None))
+        args.timeout = settings.timeout
 
 
 def _load_module(out):
@@ -516,7 +514,7 @@ def _run(args, names, environ, out, log, interrupts, on_cluster=False):
         if module is None:
             return 2
         if on_cluster:
-            _service_defaults(args, settings, source)
+            _service_defaults(args, settings)
             return cluster.run(args, source, settings, out)
         if names == [STDIN] and sys.stdin is not None and sys.stdin.isatty():
             out.say("factbrief: reading the text from standard input (end "

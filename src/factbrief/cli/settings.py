@@ -123,6 +123,9 @@ class Demo:
 class LocalRun(NamedTuple):
     model_file: "str | None"  # None: the built-in model
     environ: dict  # where the cache folder is
+    jobs: "int | None" = None  # the server's slots, known once it is served
+    # Each request given time for its turn in a batch.
+    timeout: float = local_service.REQUEST_TIMEOUT
 
 
 class Local:
@@ -146,10 +149,9 @@ class Local:
     def serve(self, run, out):
         with local_command.run_service(run.model_file, run.environ,
                                        out) as served:
-            # As many requests as the server serves at once, each given
-            # time for its turn in a batch.
+            # As many requests as the server serves at once.
             yield Settings(served.base_url, served.api_key, served.model,
-                           served.slots, local_service.REQUEST_TIMEOUT)
+                           served.slots, run.timeout)
 
 
 SOURCES = (Demo(), Local())
