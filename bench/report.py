@@ -396,7 +396,7 @@ def render(results_dir):
     shared = results_dir.parent
     out += local_model_section(load_json(shared / "local-model.json"))
     out += ["## Goals", ""] + goals(ratios, paired, callgrind, memory)
-    for name in ("cli_throughput", "cluster_throughput"):
+    for name in ("cli_throughput", "engine_throughput", "cluster_throughput"):
         figures = load_json(shared / f"{name}.json")
         if figures:
             out += [""] + importlib.import_module(name).section(figures)

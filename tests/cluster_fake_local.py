@@ -39,8 +39,8 @@ def fake_service(report_dir, progress, model_file=None, cache=None,
 
 if __name__ == "__main__":
     import ray.cloudpickle
-    import factbrief.cli.cluster as cluster
+    import factbrief.cli.cluster.driver as driver
     from factbrief.cli import main
     ray.cloudpickle.register_pickle_by_value(sys.modules[__name__])
-    cluster.local_service = functools.partial(fake_service, sys.argv[1])
+    driver.local_service = functools.partial(fake_service, sys.argv[1])
     sys.exit(main(sys.argv[2:]))

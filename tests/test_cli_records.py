@@ -156,7 +156,7 @@ sys.meta_path.insert(0, Blocker())
 
 
 @pytest.mark.parametrize("target", [
-    "factbrief.cli.command",  # the command's own modules
+    "factbrief.cli.core",  # the command's own modules
     "factbrief.local.service",
     "openai",                 # the client library, the longest
     "factbrief.factbrief",    # the module itself

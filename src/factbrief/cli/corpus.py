@@ -5,13 +5,11 @@ with --output, a `.jsonl` corpus as one input per line of
 output file across runs.
 """
 
-import io
 import json
 import os
-from typing import NamedTuple
 
-from factbrief.cli.inputs import Refused, read_file, read_limited
-from factbrief.cli.settings import UsageError
+from factbrief.cli.exceptions import UsageError
+from factbrief.cli.inputs import Input, input_key
 
 TEXT_SUFFIX = ".txt"
 CORPUS_SUFFIX = ".jsonl"
@@ -44,76 +42,6 @@ def expand(names):
     for name in names:
         out += (os.path.isdir(name) and text_files(name)) or [name]
     return out
-
-
-class Input(NamedTuple):
-    """One input: a text file, or one line of a JSONL corpus `file`.
-
-    A corpus line has `line` (from 1) and `offset` (its first byte);
-    `id` is its "id", or None when the line cannot give one, and
-    `problem` says why the line cannot be used.
-    """
-    file: str
-    line: int = 0
-    offset: int = 0
-    id: object = None
-    problem: str = ""
-
-    @property
-    def key(self):
-        """What names this input in an output file: its path, and for a
-        corpus line its id (or its line number when it has no usable
-        id)."""
-        return input_key(self.file, self._name())
-
-    def _name(self):
-        if not self.line:
-            return None
-        if self.id is None or self.problem:
-            return f"line {self.line}"
-        return json.dumps(self.id)
-
-    def label(self):
-        """How messages name it."""
-        if not self.line:
-            return self.file
-        where = (f"line {self.line}" if self.id is None or self.problem
-                 else f"id {json.dumps(self.id, ensure_ascii=False)}")
-        return f"{self.file} {where}"
-
-    def stamp(self, record):
-        """`record` (with "file" first) with this input's place in its
-        corpus after "file": its "id", or its "line" when it has none."""
-        if not self.line:
-            return record
-        name = ({"line": self.line} if self.id is None or self.problem
-                else {"id": self.id})
-        return {"file": record["file"], **name,
-                **{k: v for k, v in record.items() if k != "file"}}
-
-    def read(self, max_bytes, seconds):
-        """The text to send; Refused (or Skipped) when there is none, or
-        when a file has not ended within `seconds`."""
-        if self.problem:
-            raise Refused(self.problem)
-        if not self.line:
-            return read_file(self.file, max_bytes, seconds)
-        try:
-            with open(self.file, "rb") as f:
-                f.seek(self.offset)
-                text = json.loads(f.readline()).get("text")
-        except (OSError, ValueError, AttributeError) as e:
-            text = e
-        if not isinstance(text, str):  # the file changed since
-            raise Refused(f"cannot read the line again ({text!r})")
-        data = text.encode("utf-8", "surrogatepass")
-        return read_limited(io.BytesIO(data), max_bytes)
-
-
-def input_key(file, name=None):
-    """The key of the input in `file` named `name` (None for a text
-    file): the same whichever way the path was spelled."""
-    return (os.path.normpath(file), name)
 
 
 def record_key(record):

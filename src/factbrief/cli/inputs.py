@@ -1,11 +1,15 @@
-"""Reading the command's inputs, with the guards that keep a request from
+"""The command's inputs, one type for a file, standard input and a line of
+a JSONL corpus, and reading them with the guards that keep a request from
 being sent for nothing: empty text, text over the size limit, bytes that
 are not UTF-8; and a deadline for a file that never ends (a pipe with no
 writer).
 """
 
+import io
+import json
 import os
 import time
+from typing import NamedTuple
 
 try:
     import select
@@ -139,3 +143,106 @@ def read_file(name, max_bytes, seconds):
     except OSError as e:
         raise Refused(f"cannot read: {e.strerror or e}") from None
     return _text(data, max_bytes, size)
+
+
+class Input(NamedTuple):
+    """One input: a text file, standard input (STDIN), or one line of the
+    JSONL corpus `file`.
+
+    A corpus line has `line` (from 1) and `offset` (its first byte);
+    `id` is its "id", or None when the line cannot give one, and
+    `problem` says why the line cannot be used.
+    """
+    file: str
+    line: int = 0
+    offset: int = 0
+    id: object = None
+    problem: str = ""
+
+    @property
+    def key(self):
+        """What names this input in an output file: its path, and for a
+        corpus line its id (or its line number when it has no usable
+        id)."""
+        return input_key(self.file, self._name())
+
+    def _name(self):
+        if not self.line:
+            return None
+        if self.id is None or self.problem:
+            return f"line {self.line}"
+        return json.dumps(self.id)
+
+    def label(self):
+        """How messages name it."""
+        if self.file == STDIN:
+            return "<stdin>"
+        if not self.line:
+            return self.file
+        where = (f"line {self.line}" if self.id is None or self.problem
+                 else f"id {json.dumps(self.id, ensure_ascii=False)}")
+        return f"{self.file} {where}"
+
+    def names(self):
+        """The keys that say where its record's text came from, to go
+        first in the record: its "file" (none for standard input), and
+        in a corpus its "id", or its "line" when it has none."""
+        if self.file == STDIN:
+            return {}
+        if not self.line:
+            return {"file": self.file}
+        if self.id is None or self.problem:
+            return {"file": self.file, "line": self.line}
+        return {"file": self.file, "id": self.id}
+
+
+def input_key(file, name=None):
+    """The key of the input in `file` named `name` (None for a text
+    file): the same whichever way the path was spelled."""
+    return (os.path.normpath(file), name)
+
+
+class Reader:
+    """Reads the texts of a run's inputs: at most `max_bytes` each, a file
+    given `seconds` to end; standard input once, before any call, as a
+    worker thread cannot wait for a terminal."""
+
+    def __init__(self, max_bytes, seconds, stdin=None):
+        self.max_bytes = max_bytes
+        self.seconds = seconds
+        self._stdin = stdin
+        self._stdin_text = None
+
+    def read_stdin(self):
+        try:
+            if self._stdin is None:
+                raise Refused("there is no standard input")
+            self._stdin_text = read_limited(self._stdin.buffer,
+                                            self.max_bytes)
+        except Refused as e:
+            self._stdin_text = e
+
+    def read(self, item):
+        """The text to send for `item`; Refused (or Skipped) when there
+        is none, or when a file has not ended within `seconds`."""
+        if item.problem:
+            raise Refused(item.problem)
+        if item.file == STDIN:
+            if isinstance(self._stdin_text, Refused):
+                raise self._stdin_text
+            return self._stdin_text
+        if not item.line:
+            return read_file(item.file, self.max_bytes, self.seconds)
+        return self._read_line(item)
+
+    def _read_line(self, item):
+        try:
+            with open(item.file, "rb") as f:
+                f.seek(item.offset)
+                text = json.loads(f.readline()).get("text")
+        except (OSError, ValueError, AttributeError) as e:
+            text = e
+        if not isinstance(text, str):  # the file changed since
+            raise Refused(f"cannot read the line again ({text!r})")
+        data = text.encode("utf-8", "surrogatepass")
+        return read_limited(io.BytesIO(data), self.max_bytes)

@@ -10,7 +10,8 @@ machine can read; a key in the environment or a file does not.
 import getpass
 
 from factbrief.cli.inputs import STDIN, Refused, read_stream, read_bytes
-from factbrief.cli.settings import ENV, UsageError
+from factbrief.cli.exceptions import UsageError
+from factbrief.cli.settings import ENV
 
 FROM_STDIN = "-"  # `-k -`
 MAX_KEY_BYTES = 64 * 1024

@@ -15,7 +15,8 @@ import os
 import tempfile
 
 from factbrief.cli.corpus import record_key
-from factbrief.cli.settings import UsageError
+from factbrief.cli.exceptions import UsageError
+from factbrief.cli.writer import write_all
 
 SYNC_SECONDS = 2.0  # how often appended records are forced to the disk
 
@@ -116,9 +117,7 @@ class Results:
         leaves whole records (and at worst a last line cut short, which
         the next run drops)."""
         data = (json.dumps(record, ensure_ascii=False) + "\n").encode()
-        view = memoryview(data)
-        while view:
-            view = view[os.write(self._fd, view):]
+        write_all(self._fd, data)
         if now - self._synced >= SYNC_SECONDS:
             os.fsync(self._fd)
             self._synced = now

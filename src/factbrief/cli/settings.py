@@ -13,7 +13,8 @@ import contextlib
 import urllib.parse
 from typing import NamedTuple
 
-from factbrief.local import command as local_command
+from factbrief.cli import local as local_command
+from factbrief.cli.exceptions import UsageError
 from factbrief.local import service as local_service
 
 ENV = {"base_url": ("OPENAI_BASE_URL",), "api_key": ("OPENAI_API_KEY",),
@@ -21,10 +22,6 @@ ENV = {"base_url": ("OPENAI_BASE_URL",), "api_key": ("OPENAI_API_KEY",),
 OPTION = {"base_url": "--base-url", "api_key": "--api-key",
           "model": "--model"}
 NAME = {"base_url": "base URL", "api_key": "API key", "model": "model"}
-
-
-class UsageError(Exception):
-    """A mistake in the command line or the settings: exit status 2."""
 
 
 class Settings(NamedTuple):

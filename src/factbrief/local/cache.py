@@ -24,8 +24,8 @@ import shutil
 import stat
 from pathlib import Path
 
-GB = 1000 ** 3
-MB = 1000 ** 2
+from factbrief.display import GB
+
 CHUNK = 1 << 20
 # Written by group or others: such a file or folder is not the caller's
 # alone, whoever owns it (but see _shared_write).
@@ -326,13 +326,3 @@ def remove_quietly(path):
     with contextlib.suppress(FileNotFoundError):
         os.unlink(path)
 
-
-def human_size(n):
-    return f"{n / GB:.1f} GB" if n >= GB else f"{n / MB:.0f} MB"
-
-
-def human_time(seconds):
-    seconds = int(seconds)
-    if seconds < 60:
-        return f"{seconds} s"
-    return f"{seconds // 60} min {seconds % 60:02d} s"

@@ -18,7 +18,9 @@ import zlib
 from dataclasses import dataclass
 from pathlib import Path
 
-from .cache import (CHUNK, LocalError, human_size, need_space, open_private,
+from factbrief.display import human_size
+
+from .cache import (CHUNK, LocalError, need_space, open_private,
                     os_errors, publish, read_stamp, remove_quietly,
                     sha256_of, write_stamp)
 from .process import alive

@@ -23,7 +23,9 @@ import urllib.parse
 import urllib.request
 from pathlib import Path
 
-from .cache import (LocalError, check_own, human_time, open_private,
+from factbrief.display import human_time
+
+from .cache import (LocalError, check_own, open_private,
                     remove_quietly, write_private)
 from .launch import descendants
 from .tied import Tied, telling_line

@@ -9,7 +9,7 @@ import sys
 import threading
 import time
 
-from .cache import human_time
+from factbrief.display import StatusLine, human_time
 
 
 class Progress:
@@ -17,6 +17,7 @@ class Progress:
         self.stream = stream if stream is not None else sys.stderr
         isatty = getattr(self.stream, "isatty", None)
         self.live = bool(isatty and isatty())
+        self.line = StatusLine(self.stream)
 
     def say(self, line):
         self.stream.write(f"factbrief: {line}\n")
@@ -53,19 +54,17 @@ class _Step:
         self._done.set()
         if self._thread is not None:
             self._thread.join()
-            self._progress.stream.write("\r\x1b[K")
+            self._progress.line.clear()
         took = human_time(time.monotonic() - self._start)
         if exc_type is None:
             self._progress.say(f"{self._label}: done in {took}")
         return False
 
     def _redraw(self):
-        stream = self._progress.stream
         while True:
             took = human_time(time.monotonic() - self._start)
             detail = f" {self._detail}" if self._detail else ""
-            stream.write(f"\rfactbrief: {self._label}{detail} ... {took} "
-                         f"(usually {self._usual})\x1b[K")
-            stream.flush()
+            self._progress.line.draw(f"factbrief: {self._label}{detail} ... "
+                                     f"{took} (usually {self._usual})")
             if self._done.wait(1.0):
                 return

@@ -19,7 +19,9 @@ import sys
 import tarfile
 from pathlib import Path
 
-from .cache import (CHUNK, GB, LocalError, open_private, os_errors,
+from factbrief.display import GB
+
+from .cache import (CHUNK, LocalError, open_private, os_errors,
                     publish, read_stamp, remove_quietly, sha256_of,
                     write_stamp)
 from .tied import run_tied, telling_line

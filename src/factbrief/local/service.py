@@ -9,7 +9,9 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from . import process
-from .cache import Cache, LocalError, human_size, need_space, os_errors
+from factbrief.display import human_size
+
+from .cache import Cache, LocalError, need_space, os_errors
 from .model import (DEFAULT_MODEL, fetch, installed, model_path,
                     pip_downloader, space_needed, state)
 from .server import BUILD_USUALLY, ServerBuild, describe, set_up_tools

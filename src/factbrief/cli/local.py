@@ -5,9 +5,12 @@
 import argparse
 import contextlib
 
-from . import service
-from .cache import Cache, LocalError, human_size
-from .progress import Progress
+from factbrief.cli.argtypes import number
+from factbrief.cli.status import ExitStatus
+from factbrief.display import human_size
+from factbrief.local import service
+from factbrief.local.cache import Cache
+from factbrief.local.progress import Progress
 
 LOCAL_HELP = ("answer with a language model on this machine (no account): "
               "set up on first use in the cache folder, started for the run "
@@ -53,22 +56,8 @@ def add_command(subparsers):
                                       "cache folder (server and model)")
 
 
-def _bounded(kind, low, high):
-    def parse(text):
-        try:
-            value = int(text)
-        except ValueError:
-            value = low - 1
-        if not low <= value <= high:
-            raise argparse.ArgumentTypeError(
-                f"{kind} must be a whole number from {low} to {high}, not "
-                f"{text!r}")
-        return value
-    return parse
-
-
-_port = _bounded("a port", 0, 65535)
-_slots = _bounded("the number of slots", 1, service.MAX_SLOTS)
+_port = number(int, 0, 65535, "a port")
+_slots = number(int, 1, service.MAX_SLOTS, "the number of slots")
 
 
 def wanted(args):
@@ -94,29 +83,23 @@ def run_service(path, environ, out):
 
 
 def run_command(args, environ, out, stdout):
-    """`factbrief local ACTION`; the exit status."""
+    """`factbrief local ACTION`; the exit status. LocalError when the
+    service cannot be had."""
     cache = Cache.default(environ)
-    try:
-        if args.action == "start":
-            state = service.start(Progress(out), model_file(args, environ),
-                                  args.port, cache, environ, args.slots)
-            print(f"local service: {state['base_url']} (pid {state['pid']}, "
-                  f"model {state['model']}, {state['slots']} at once); stop "
-                  f"it with: factbrief local stop", file=stdout)
-        elif args.action == "stop":
-            state = service.stop(cache)
-            print("local service: stopped" if state else
-                  "local service: was not running", file=stdout)
-        elif args.action == "status":
-            print("\n".join(service.status(cache)), file=stdout)
-        else:
-            freed = service.remove(cache)
-            print(f"local service: removed {cache.root} "
-                  f"({human_size(freed)} freed)", file=stdout)
-    except LocalError as e:
-        out.write(f"factbrief: {e}\n")
-        return 1
-    except KeyboardInterrupt:
-        out.write("factbrief: interrupted\n")
-        return 130
-    return 0
+    if args.action == "start":
+        state = service.start(Progress(out), model_file(args, environ),
+                              args.port, cache, environ, args.slots)
+        print(f"local service: {state['base_url']} (pid {state['pid']}, "
+              f"model {state['model']}, {state['slots']} at once); stop "
+              f"it with: factbrief local stop", file=stdout)
+    elif args.action == "stop":
+        state = service.stop(cache)
+        print("local service: stopped" if state else
+              "local service: was not running", file=stdout)
+    elif args.action == "status":
+        print("\n".join(service.status(cache)), file=stdout)
+    else:
+        freed = service.remove(cache)
+        print(f"local service: removed {cache.root} "
+              f"({human_size(freed)} freed)", file=stdout)
+    return ExitStatus.OK
