@@ -4,7 +4,8 @@ the service methods send; the records they return.
 
 Lines are those of the module's listing at the top of
 native/module/factbrief.cpp; a service method's statements sit at fixed
-offsets from its `def` line (STEP_OFFSETS).
+offsets from its `def` line (STEP_OFFSETS). test_native_lines.py checks
+both against the listing and the C++ method table.
 """
 
 import unicodedata
@@ -16,7 +17,7 @@ SOURCE_FILE = "factbrief\\\\factbrief"
 CODE_FILE = "factbrief\\factbrief"
 
 STEP_OFFSETS = dict(compile=2, sub=3, text=4, client=5, create=7,
-                    answer=10, print=13)
+                    message=8, answer=10, record=11, print=13, failure=14)
 
 
 @dataclass(frozen=True)
