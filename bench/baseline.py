@@ -8,13 +8,15 @@ import traceback
 
 from openai import OpenAI
 
-# Punctuation goes, a number's marks stay: . , : / - between digits, % or
-# ％ after a digit, - or − before a digit with no word character before it
-# (Han and kana excepted: Chinese and Japanese put no space before one).
-PATTERN = (r'(?!(?<=\d)[.,:/-]\d|(?<=\d)[%％]'
-           r'|(?<![^\W\u3040-\u30ff\u31f0-\u31ff\u3400-\u9fff'
-           r'\uf900-\ufaff\U0001aff0-\U0001b16f\U00020000-\U0003ffff])'
-           r'[-−]\d)[^\w\s]')
+# Punctuation goes, a number's marks stay: . , : / - ^ ~ ～ ± × − – between
+# digits, % or ％ after a digit, - or − in an exponent (1e-5), - or −
+# before a digit with no word character before it (Han and kana excepted:
+# Chinese and Japanese put no space before one).
+PATTERN = (r'[^\w\s](?!(?<=\d[-.,:/^~\u00b1\u00d7\u2212\u2013\uff5e])\d'
+           r'|(?<=\d[%\uff05])|(?<=\d[eE][-\u2212])\d'
+           r'|(?<=[-\u2212])(?<![^\W\u3040-\u30ff\u31f0-\u31ff'
+           r'\u3400-\u9fff\uf900-\ufaff\U0001aff0-\U0001b16f'
+           r'\U00020000-\U0003ffff][-\u2212])\d)')
 
 
 class AISummary(object):

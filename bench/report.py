@@ -1,6 +1,6 @@
-"""Writes bench/RESULTS.md from what run.py, memory.py and
-callgrind_share.py left in bench/results/. Every figure in it comes from
-those files; a part whose file is missing is left out.
+"""Writes bench/RESULTS.md from what run.py, memory.py, callgrind_share.py
+and the other benchmarks left in bench/results/. Every figure in it comes
+from those files; a part whose file is missing is left out.
 
     python bench/report.py [--results DIR] [--output FILE]
 """
@@ -396,7 +396,8 @@ def render(results_dir):
     shared = results_dir.parent
     out += local_model_section(load_json(shared / "local-model.json"))
     out += ["## Goals", ""] + goals(ratios, paired, callgrind, memory)
-    for name in ("cli_throughput", "engine_throughput", "cluster_throughput"):
+    for name in ("cli_throughput", "engine_throughput", "cluster_throughput",
+                 "cleaning"):
         figures = load_json(shared / f"{name}.json")
         if figures:
             out += [""] + importlib.import_module(name).section(figures)

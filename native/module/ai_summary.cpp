@@ -10,7 +10,7 @@
 #include "runtime/exception_scope.h"
 #include "runtime/statements.h"
 
-namespace factbrief {
+namespace factbrief::module {
 namespace {
 
 using runtime::Ref;
@@ -384,4 +384,4 @@ int derive_methods(ModuleState& st) noexcept
     return 0;
 }
 
-}  // namespace factbrief
+}  // namespace factbrief::module

@@ -7,7 +7,7 @@
 
 #include <array>
 
-namespace factbrief {
+namespace factbrief::module {
 
 struct ModuleState;
 
@@ -45,4 +45,4 @@ extern const MethodSpec kMethods[kMethodCount];
 // exception set. Needs the state's texts and constants.
 int derive_methods(ModuleState& st) noexcept;
 
-}  // namespace factbrief
+}  // namespace factbrief::module

@@ -16,10 +16,11 @@
 // 15      def extract(self, content, prompt='', length=200):
 // 16          try:
 // 17              pattern = re.compile(  # a number keeps its marks
-//                      r'(?!(?<=\d)[.,:/-]\d|(?<=\d)[%％]'
-//                      r'|(?<![^\W\u3040-\u30ff\u31f0-\u31ff\u3400-\u9fff'
-//                      r'\uf900-\ufaff\U0001aff0-\U0001b16f'
-//                      r'\U00020000-\U0003ffff])[-−]\d)[^\w\s]')
+//                      r'[^\w\s](?!(?<=\d[-.,:/^~\u00b1\u00d7\u2212\u2013'
+//                      r'\uff5e])\d|(?<=\d[%\uff05])|(?<=\d[eE][-\u2212])\d'
+//                      r'|(?<=[-\u2212])(?<![^\W\u3040-\u30ff\u31f0-\u31ff'
+//                      r'\u3400-\u9fff\uf900-\ufaff\U0001aff0-\U0001b16f'
+//                      r'\U00020000-\U0003ffff][-\u2212])\d)')
 // 18              content = re.sub(pattern, '', content)
 // 19              messages = LEAD_IN + str(length) + MIDDLE + str(prompt)
 //                            + '。' + content
@@ -47,7 +48,7 @@
 #include "runtime/statements.h"
 #include "runtime/version_check.h"
 
-namespace factbrief {
+namespace factbrief::module {
 
 ModuleState g_state;
 runtime::TracebackContext g_traceback;
@@ -336,9 +337,9 @@ PyModuleDef module_def = {
 };
 
 }  // namespace
-}  // namespace factbrief
+}  // namespace factbrief::module
 
 PyMODINIT_FUNC PyInit_factbrief(void)
 {
-    return PyModuleDef_Init(&factbrief::module_def);
+    return PyModuleDef_Init(&factbrief::module::module_def);
 }

@@ -8,7 +8,7 @@
 #include "runtime/globals.h"
 #include "runtime/traceback_entry.h"
 
-namespace factbrief {
+namespace factbrief::module {
 
 // The module's vocabulary: (field, text). Every text is made once, interned
 // and hashed up front, so that look-ups never hash a constant again.
@@ -48,15 +48,18 @@ namespace factbrief {
     X(ok, "ok")                                                              \
     X(error, "error")                                                        \
     /* Every character that is neither word nor space, but for a             \
-       number's marks: . , : / - between two digits, % or ％ after a         \
-       digit, - or − before a digit with no word character before it         \
-       (Han and kana excepted: Chinese and Japanese put no space             \
-       before a number). */                                                  \
+       number's marks: . , : / - ^ ~ ～ ± × − – between two digits, % or     \
+       ％ after a digit, - or − in an exponent (1e-5), - or − before a       \
+       digit with no word character before it (Han and kana excepted:        \
+       Chinese and Japanese put no space before a number). The class         \
+       comes first, so that a word or space character fails at once; the     \
+       assertions look back from after the mark. */                          \
     X(clean_pattern,                                                         \
-      "(?!(?<=\\d)[.,:/-]\\d|(?<=\\d)[%％]"                                  \
-      "|(?<![^\\W\\u3040-\\u30ff\\u31f0-\\u31ff\\u3400-\\u9fff"              \
-      "\\uf900-\\ufaff\\U0001aff0-\\U0001b16f\\U00020000-\\U0003ffff])"      \
-      "[-−]\\d)[^\\w\\s]")                                                   \
+      "[^\\w\\s](?!(?<=\\d[-.,:/^~\\u00b1\\u00d7\\u2212\\u2013\\uff5e])\\d"  \
+      "|(?<=\\d[%\\uff05])|(?<=\\d[eE][-\\u2212])\\d"                        \
+      "|(?<=[-\\u2212])(?<![^\\W\\u3040-\\u30ff\\u31f0-\\u31ff"              \
+      "\\u3400-\\u9fff\\uf900-\\ufaff\\U0001aff0-\\U0001b16f"                \
+      "\\U00020000-\\U0003ffff][-\\u2212])\\d)")                             \
     X(fact_lead_in,                                                          \
       "作为一个事实信息核查员，请从如下内容中抽取出事实性信息，"             \
       "并根据事实信息总结出摘要, 要求字数在")                                \
@@ -132,4 +135,4 @@ inline PyObject* module_global(PyObject* name,
                                   name, cache);
 }
 
-}  // namespace factbrief
+}  // namespace factbrief::module

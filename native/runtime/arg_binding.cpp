@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace runtime {
+namespace factbrief::runtime {
 namespace {
 
 // ---- messages (cold) ----
@@ -228,4 +228,4 @@ int bind_arguments(const ParamTable& p, PyObject* const* args,
     return 0;
 }
 
-}  // namespace runtime
+}  // namespace factbrief::runtime

@@ -4,7 +4,7 @@
 
 #include "runtime/ref.h"
 
-namespace runtime {
+namespace factbrief::runtime {
 
 // All parameters are positional-or-keyword; the first `required` have no
 // default. Names and defaults are borrowed from their owner (interned
@@ -23,4 +23,4 @@ int bind_arguments(const ParamTable& params, PyObject* const* args,
                    Py_ssize_t nargs, PyObject* kwnames,
                    PyObject** out) noexcept;
 
-}  // namespace runtime
+}  // namespace factbrief::runtime

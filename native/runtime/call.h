@@ -6,7 +6,7 @@
 
 #include "runtime/ref.h"
 
-namespace runtime {
+namespace factbrief::runtime {
 
 inline constexpr const char* kCallRecursionWhere =
     " while calling a Python object";
@@ -39,4 +39,4 @@ inline PyObject* call_one_arg(PyObject* callable, PyObject* arg) noexcept
     return call(callable, args, 1);
 }
 
-}  // namespace runtime
+}  // namespace factbrief::runtime

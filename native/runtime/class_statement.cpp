@@ -6,7 +6,7 @@
 #include "runtime/call.h"
 #include "runtime/compat.h"
 
-namespace runtime {
+namespace factbrief::runtime {
 namespace {
 
 // Bases after __mro_entries__ (PEP 560); the very tuple when none applies.
@@ -111,4 +111,4 @@ Ref end_class(const ClassStatement& cls, PyObject* name) noexcept
     return steal(call(cls.meta.get(), args, 3));
 }
 
-}  // namespace runtime
+}  // namespace factbrief::runtime

@@ -4,7 +4,7 @@
 
 #include "runtime/ref.h"
 
-namespace runtime {
+namespace factbrief::runtime {
 
 struct ClassStatement {
     Ref bases;  // after __mro_entries__
@@ -24,4 +24,4 @@ int store_in_namespace(PyObject* ns, PyObject* key, PyObject* value) noexcept;
 // meta(name, bases, ns): the class, or nullptr with an exception set.
 Ref end_class(const ClassStatement& cls, PyObject* name) noexcept;
 
-}  // namespace runtime
+}  // namespace factbrief::runtime

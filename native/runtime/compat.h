@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-namespace runtime::compat {
+namespace factbrief::runtime::compat {
 
 // ---- code objects ----
 
@@ -171,4 +171,4 @@ inline uint64_t dict_version(PyObject* dict) noexcept
 #endif
 }
 
-}  // namespace runtime::compat
+}  // namespace factbrief::runtime::compat

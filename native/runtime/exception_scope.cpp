@@ -1,7 +1,7 @@
 // The handled-exception hand-over used by the methods' except clauses.
 #include "runtime/exception_scope.h"
 
-namespace runtime {
+namespace factbrief::runtime {
 
 PendingAside::~PendingAside()
 {
@@ -43,4 +43,4 @@ HandledException::~HandledException()
     Py_XDECREF(caught.tb);
 }
 
-}  // namespace runtime
+}  // namespace factbrief::runtime

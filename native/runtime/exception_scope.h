@@ -4,7 +4,7 @@
 
 #include "runtime/compat.h"
 
-namespace runtime {
+namespace factbrief::runtime {
 
 // Sets the pending exception aside for code that must not see it. When
 // the scope ends it is put back; but if that code failed with an error of
@@ -45,4 +45,4 @@ inline bool pending_is_ordinary() noexcept
     return PyErr_ExceptionMatches(PyExc_Exception) != 0;
 }
 
-}  // namespace runtime
+}  // namespace factbrief::runtime

@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-namespace runtime {
+namespace factbrief::runtime {
 
 struct GlobalCache {
     PyObject* dict = nullptr;  // the dict the value came from
@@ -45,4 +45,4 @@ inline PyObject* lookup_global(PyObject* globals, PyObject* builtins,
     return lookup_builtin(builtins, name);
 }
 
-}  // namespace runtime
+}  // namespace factbrief::runtime

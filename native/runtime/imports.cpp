@@ -5,7 +5,7 @@
 
 #include "runtime/exception_scope.h"
 
-namespace runtime {
+namespace factbrief::runtime {
 namespace {
 
 // A module that is still running its own import is imported again, so
@@ -91,4 +91,4 @@ Ref import_from(PyObject* package, PyObject* name,
     return cannot_import(name);
 }
 
-}  // namespace runtime
+}  // namespace factbrief::runtime

@@ -4,7 +4,7 @@
 
 #include "runtime/ref.h"
 
-namespace runtime {
+namespace factbrief::runtime {
 
 // `import name`: the loaded module from the module table unless it is
 // still initialising, else through the import machinery. New reference,
@@ -18,4 +18,4 @@ Ref import_module(PyObject* name, PyObject* globals) noexcept;
 Ref import_from(PyObject* package, PyObject* name,
                 PyObject* globals) noexcept;
 
-}  // namespace runtime
+}  // namespace factbrief::runtime

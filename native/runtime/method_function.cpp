@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstring>
 
-namespace runtime {
+namespace factbrief::runtime {
 namespace {
 
 MethodFunction* as_mf(PyObject* op)
@@ -415,4 +415,4 @@ void method_function_attach_defaults(PyObject* func,
     Py_XSETREF(as_mf(func)->defaults, Py_XNewRef(defaults));
 }
 
-}  // namespace runtime
+}  // namespace factbrief::runtime

@@ -5,7 +5,7 @@
 
 #include "runtime/ref.h"
 
-namespace runtime {
+namespace factbrief::runtime {
 
 struct MethodFunction {
     PyObject_HEAD
@@ -41,4 +41,4 @@ PyObject* method_function_new(PyTypeObject* type, PyMethodDef* def,
 void method_function_attach_defaults(PyObject* func,
                                      PyObject* defaults) noexcept;
 
-}  // namespace runtime
+}  // namespace factbrief::runtime

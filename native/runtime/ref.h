@@ -8,7 +8,7 @@
 
 #include <utility>
 
-namespace runtime {
+namespace factbrief::runtime {
 
 template <class T>
 class Owned {  // move-only
@@ -45,4 +45,4 @@ using Ref = Owned<PyObject>;
 // Takes over a new reference returned by the C API (nullptr on failure).
 inline Ref steal(PyObject* o) noexcept { return Ref::steal(o); }
 
-}  // namespace runtime
+}  // namespace factbrief::runtime

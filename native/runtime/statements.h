@@ -6,7 +6,7 @@
 
 #include <source_location>
 
-namespace runtime {
+namespace factbrief::runtime {
 
 // What a failed step returns: converts to each kind of failed result.
 struct Failure {
@@ -63,4 +63,4 @@ private:
     int line_;
 };
 
-}  // namespace runtime
+}  // namespace factbrief::runtime

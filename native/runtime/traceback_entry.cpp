@@ -14,7 +14,7 @@
 #include <cstring>
 #include <functional>
 
-namespace runtime {
+namespace factbrief::runtime {
 namespace {
 
 using Code = Owned<PyCodeObject>;
@@ -206,4 +206,4 @@ void add_traceback_entry(const TracebackContext& ctx, const char* function,
     if (frame) PyTraceBack_Here(frame.get());
 }
 
-}  // namespace runtime
+}  // namespace factbrief::runtime

@@ -4,7 +4,7 @@
 
 #include "runtime/ref.h"
 
-namespace runtime {
+namespace factbrief::runtime {
 
 // Where entries point. Filled once by the module; all borrowed.
 struct TracebackContext {
@@ -23,4 +23,4 @@ void add_traceback_entry(const TracebackContext& ctx, const char* function,
                          int source_line, const char* native_file,
                          int native_line) noexcept;
 
-}  // namespace runtime
+}  // namespace factbrief::runtime

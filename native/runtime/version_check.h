@@ -2,7 +2,7 @@
 // so that the logic can be tested on its own with any version text.
 #pragma once
 
-namespace runtime {
+namespace factbrief::runtime {
 
 // Packs "3.10.13+..." as 0x030A0D00: up to four dot-separated decimal
 // components, one byte each (a component above 255 reads as 255, so it can
@@ -41,4 +41,4 @@ inline int version_minor(unsigned long packed) noexcept
     return static_cast<int>((packed >> 16) & 0xFF);
 }
 
-}  // namespace runtime
+}  // namespace factbrief::runtime

@@ -43,8 +43,9 @@ class AISummary:
         """Asks the model for the facts of `content` and a summary of about
         `length` characters that meets `prompt`. The text is cleaned
         first: every character that is neither word nor space goes, but
-        a number keeps its marks (3.5, 6,300, 1.3%, 3:45, 2024-01-03, -5
-        stay; x-5 becomes x5)."""
+        a number keeps its marks (3.5, 6,300, 1.3%, 3:45, 2024-01-03,
+        2^10, 1.5±0.2, 3×4, 3–5, 3~5, 1e-5 and -5 stay; x-5 becomes
+        x5)."""
     def refined_title(
         self, content: str, prompt: str = "", length: int = 200
     ) -> TitleRecord:

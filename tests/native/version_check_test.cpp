@@ -5,6 +5,8 @@
 
 #include <cstdio>
 
+namespace runtime = factbrief::runtime;
+
 namespace {
 
 struct ParseCase {

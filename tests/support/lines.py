@@ -4,7 +4,8 @@ the service methods send; the records they return.
 
 Lines are those of the module's listing at the top of
 native/module/factbrief.cpp; a service method's statements sit at fixed
-offsets from its `def` line (STEP_OFFSETS).
+offsets from its `def` line (STEP_OFFSETS). test_native_lines.py checks
+both against the listing and the C++ method table.
 """
 
 import unicodedata
@@ -16,7 +17,7 @@ SOURCE_FILE = "factbrief\\\\factbrief"
 CODE_FILE = "factbrief\\factbrief"
 
 STEP_OFFSETS = dict(compile=2, sub=3, text=4, client=5, create=7,
-                    answer=10, print=13)
+                    message=8, answer=10, record=11, print=13, failure=14)
 
 
 @dataclass(frozen=True)
@@ -57,16 +58,19 @@ LEAD_IN = ("作为一个事实信息核查员\uff0c请从如下内容中抽取�
            "并根据事实信息总结出摘要, 要求字数在")
 MIDDLE = "字左右\u3002要求: "
 STOP = "\u3002"
-PATTERN = ("(?!(?<=\\d)[.,:/-]\\d|(?<=\\d)[%\uff05]"
-           "|(?<![^\\W\\u3040-\\u30ff\\u31f0-\\u31ff\\u3400-\\u9fff"
-           "\\uf900-\\ufaff\\U0001aff0-\\U0001b16f\\U00020000-\\U0003ffff])"
-           "[-\u2212]\\d)[^\\w\\s]")
+PATTERN = (r"[^\w\s](?!(?<=\d[-.,:/^~\u00b1\u00d7\u2212\u2013\uff5e])\d"
+           r"|(?<=\d[%\uff05])|(?<=\d[eE][-\u2212])\d"
+           r"|(?<=[-\u2212])(?<![^\W\u3040-\u30ff\u31f0-\u31ff"
+           r"\u3400-\u9fff\uf900-\ufaff\U0001aff0-\U0001b16f"
+           r"\U00020000-\U0003ffff][-\u2212])\d)")
 
 # The cleaning rule, character by character and without `re`, so that the
 # module's pattern is checked against something other than itself.
-BETWEEN_DIGITS = ".,:/-"
+# Between two digits: . , : / - ^ ~ ～ ± × − (MINUS SIGN) – (EN DASH).
+BETWEEN_DIGITS = ".,:/-^~\uff5e\u00b1\u00d7\u2212\u2013"
 PERCENT = "%\uff05"    # % and full-width ％
 MINUS = "-\u2212"      # hyphen-minus and − MINUS SIGN
+EXPONENT = "eE"        # 1e-5, 2.5E-3: a minus after a digit and e or E
 # Scripts written without spaces: a minus sign after one of their letters
 # still belongs to the number.
 UNSPACED = ("CJK UNIFIED IDEOGRAPH", "CJK COMPATIBILITY IDEOGRAPH",
@@ -85,7 +89,9 @@ def _unspaced(ch):
     return unicodedata.name(ch, "").startswith(UNSPACED)
 
 
-def _kept(ch, before, after):
+def _kept(ch, before2, before, after):
+    """Whether `ch` stays, between `before2` `before` and `after` (each
+    one character, or "" at either end of the text)."""
     if _word(ch) or ch.isspace():
         return True
     if ch in BETWEEN_DIGITS and _digit(before) and _digit(after):
@@ -94,6 +100,8 @@ def _kept(ch, before, after):
         return True
     if ch not in MINUS or not _digit(after):
         return False
+    if before and before in EXPONENT and _digit(before2):
+        return True
     return not _word(before) or _unspaced(before)
 
 
@@ -102,8 +110,10 @@ def clean(text):
     as re.sub gives."""
     if not isinstance(text, str):
         raise TypeError(f"expected string, got {type(text).__name__}")
-    return "".join(ch for i, ch in enumerate(text)
-                   if _kept(ch, text[i - 1:i], text[i + 1:i + 2]))
+    return "".join(
+        ch for i, ch in enumerate(text)
+        if _kept(ch, text[max(i - 2, 0):max(i - 1, 0)], text[i - 1:i],
+                 text[i + 1:i + 2]))
 
 
 def text_of(value):
