@@ -100,6 +100,7 @@ _TOKEN = re.compile(
     rf"|(?P<pct>[百千]分之\s*(?:{_DIGITS}|{_CN_RUN}))"
     rf"|(?P<num>{_DIGITS})"
     rf"|(?P<cn>{_CN_RUN})")
+_NAMED = re.compile(r"[A-Za-z]-?$")
 _NEXT_WORD = re.compile(r"(?:\s+and\s+|[\s-]+)([A-Za-z]+)\b")
 
 _CN_SCALE = re.compile(
@@ -112,8 +113,9 @@ _AFTER_MORE = re.compile(r"\s*(?:多|余|以上|\+)")
 _AFTER_ABOUT = re.compile(r"[^\s\d，。,;；]{0,3}?左右")
 _PERCENT = re.compile(r"\s*(?:(?P<pc>%|percent\b|per\s+cent\b)|(?P<pm>‰))",
                       re.I)
-_BELOW_ZERO = re.compile(r"\s*(?:°\s*[CF]?\s*)?below\s+(?:zero|freezing)",
-                         re.I)
+_BELOW_ZERO = re.compile(
+    r"\s*(?:°\s*[CF]?|degrees?(?:\s+(?:celsius|fahrenheit))?)?"
+    r"\s*below\s+(?:zero|freezing)", re.I)
 _ASKED_LENGTH = re.compile(
     r"\s*(?:个)?(?:汉)?字(?!母)|\s+(?:characters|words)\b", re.I)
 _LIST_MARKER = re.compile(r"^[ \t>*#-]*\d{1,2}(?:\.(?!\d)|[、)）])", re.M)
@@ -225,7 +227,8 @@ def _words(text: str, s: int, e: int) -> tuple[int, str] | None:
         if not nxt or nxt.group(1).lower() not in _EN_BIG.keys() | {
                 "hundred", "dozen"}:
             return None
-    elif first not in _EN_WORDS:
+    elif first not in _EN_WORDS or first == "zero" and text[
+            max(0, s - 6):s].lower().startswith("below"):
         return None
     while (nxt := _NEXT_WORD.match(text, e)) and (
             nxt.group(1).lower() in _EN_WORDS):
@@ -259,8 +262,8 @@ def _value(kind: str, text: str, s: int, e: int) -> Decimal | None:
         got = got[3:].strip()
         kind = "num" if got[0].isdigit() else "cn"
     if kind == "num":
-        if s and text[s - 1].isascii() and text[s - 1].isalpha():
-            return None  # part of a name: G20, CO2, Qwen2.5
+        if _NAMED.search(text, max(0, s - 2), s):
+            return None  # part of a name: G20, CO2, COVID-19, Qwen2.5
         return Decimal(got.replace(",", "").replace(" ", ""))
     if got == "零" and text[e:e + 1] == "下":
         return None
@@ -336,10 +339,13 @@ def _parse(text: str, answer: bool) -> list[_Number]:
             e = pos = scaled.end()
         if answer and _ASKED_LENGTH.match(text, e):
             continue
-        if text[max(0, s - 8):s].rstrip().lower().endswith(
-                ("-", "零下", "负", "minus")) and _SIGN.search(
-                    text, max(0, s - 8), s) or _BELOW_ZERO.match(text, e):
+        sign = text[max(0, s - 8):s].rstrip().lower().endswith(
+            ("-", "零下", "负", "minus")) and _SIGN.search(
+                text, max(0, s - 8), s)
+        if sign or _BELOW_ZERO.match(text, e):
             value = -value
+        if sign and answer:
+            s = sign.start()  # the sign as written: 零下52.3
         if not approx and _AFTER_MORE.match(text, e):
             approx = "more"
         elif not approx and _AFTER_ABOUT.match(text, e):
