@@ -49,7 +49,8 @@ _IDIOMS = re.compile(
     "唯一|统一|同一|单一|不一|进一步|这一|那一|另一|每一|任一|万一|万分|"
     "千万别|千万不|十分|百分点|百姓|百科|百货|千方百计|万物|万岁|万里|千里|"
     "四川|四周|四处|三亚|九龙|十字|八卦|三角|四子王旗|五湖四海|乱七八糟|"
-    r"一一|星期[一二三四五六日天]|周[一二三四五六日]|"
+    r"一一|星期[一二三四五六日天]|周[一二三四五六日]|[前后次]一[天晚日夜]|"
+    r"的一[次个场项]|"
     r"(?i:\bno one\b|\bone another\b|\bone of\b)")
 
 _CN_DIGIT = {"零": 0, "〇": 0, "一": 1, "二": 2, "两": 2, "三": 3, "四": 4,
@@ -100,6 +101,8 @@ _TOKEN = re.compile(
     rf"|(?P<pct>[百千]分之\s*(?:{_DIGITS}|{_CN_RUN}))"
     rf"|(?P<num>{_DIGITS})"
     rf"|(?P<cn>{_CN_RUN})")
+_PM_AFTER = re.compile(r"(?::\d\d)?\s*p\.?m\b", re.I)
+_PM_BEFORE = re.compile(r"(?:下午|晚上|傍晚|夜里|夜间)\s*$")
 _NAMED = re.compile(r"[A-Za-z]-?$")
 _NEXT_WORD = re.compile(r"(?:\s+and\s+|[\s-]+)([A-Za-z]+)\b")
 
@@ -296,9 +299,13 @@ def _parse(text: str, answer: bool) -> list[_Number]:
                 continue
         pos = e
         if kind in ("iso", "time"):
-            for part in re.finditer(r"\d+(?:\.\d+)?", text[s:e]):
-                out.append(_Number(s + part.start(), s + part.end(),
-                                   Decimal(part.group()), ""))
+            parts = [_Number(s + p.start(), s + p.end(), Decimal(p.group()),
+                             "")
+                     for p in re.finditer(r"\d+(?:\.\d+)?", text[s:e])]
+            if not answer and kind == "time" and 12 < parts[0].value < 24:
+                # 23:40 is 11:40 p.m.
+                parts.append(parts[0]._replace(value=parts[0].value - 12))
+            out.extend(parts)
             continue
         if kind == "month":
             name = text[s:e]
@@ -355,6 +362,10 @@ def _parse(text: str, answer: bool) -> list[_Number]:
         if answer and s and text[s - 1] == "第":
             s -= 1  # an ordinal as written: 第一
         out.append(_Number(s, e, value, approx, per))
+        if not answer and 0 < value < 12 and (
+                _PM_AFTER.match(text, e) or _PM_BEFORE.search(
+                    text, max(0, s - 4), s) and text[e:e + 1] in "点时"):
+            out.append(_Number(s, e, value + 12, ""))  # 11 p.m. is 23:00
     return out
 
 
