@@ -147,14 +147,25 @@ def section(figures, checked=None):
         flags = [f for s in checked["summaries"] for f in s["flags"]]
         true = sum(f["verdict"] == "true" for f in flags)
         out += ["", f"On the real summaries ({checked['about']}), checked "
-                f"by hand on {checked['date']}: {true} of {len(flags)} "
-                f"flags true.", "",
-                "| run | text | flagged | verdict | why |",
+                f"by hand on {checked['date']}: **{true} of {len(flags)} "
+                f"flags true**. Flags alike in several runs share a row.",
+                "", "| text | flagged | runs | verdict | why |",
                 "|---|---|---|---|---|"]
+        rows = {}
         for s in checked["summaries"]:
             for f in s["flags"]:
-                out.append(f"| {s['run']} | {s['text']} | `{f['number']}` "
-                           f"| {f['verdict']} | {f['why']} |")
+                key = (s["text"], f["number"], f["verdict"], f["why"])
+                rows.setdefault(key, []).append(s["run"])
+        for (text, number, verdict, why), runs in rows.items():
+            out.append(f"| {text} | `{number}` | {', '.join(runs)} | "
+                       f"{verdict} | {why} |")
+        misses = checked.get("not_flagged", [])
+        if misses:
+            out += ["", "Wrong numbers of those summaries that the check "
+                    "does not flag, because their values occur in the "
+                    "text:", ""]
+            out += [f"- {m['text']} ({', '.join(m['runs'])}): "
+                    f"`{m['number']}`: {m['why']}" for m in misses]
     return out + [""]
 
 

@@ -2,15 +2,22 @@
 notation or language passes, a changed one is named as the answer wrote
 it, and the check is pure, typed and cheap to import."""
 
+import importlib.util
+import json
+import os
 import subprocess
 import sys
 import time
+from collections import Counter
+from pathlib import Path
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from factbrief.grounding import _source, unsupported_numbers
+
+ROOT = Path(__file__).resolve().parents[1]
 
 # (rule, answer, source, flagged)
 CASES = [
@@ -106,6 +113,7 @@ CASES = [
     ("asked", "摘要（200字）：达6300吨", "6,300 tonnes", []),
     ("asked", "in under 50 words: 6,300 tonnes", "6300吨", []),
     ("asked", "1. 产量6300吨\n2、面积8亿亩", "6,300 tonnes, 8亿亩", []),
+    ("asked", "the message had 197 characters", "6300", ["197"]),
     ("asked", "COVID-19 and G20", "in 2020", []),
     ("implied", "十年来", "in the decade", []),
     ("implied", "这两个记录", "both records", []),
@@ -199,6 +207,26 @@ def test_a_check_is_pure_and_fast():
     assert per_call < 0.005, per_call
 
 
+@pytest.mark.skipif(importlib.util.find_spec("mypy") is None,
+                    reason="mypy is not installed")
+def test_callers_see_its_types(tmp_path):
+    program = tmp_path / "caller.py"
+    program.write_text(
+        "from factbrief.grounding import unsupported_numbers\n"
+        "reveal_type(unsupported_numbers('a', 'b'))\n"
+        "unsupported_numbers(b'a', 'b')\n")
+    env = {**os.environ, "MYPYPATH": str(ROOT / "src")}
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--no-incremental",
+         str(program)], cwd=tmp_path, env=env, capture_output=True,
+        text=True, timeout=300)
+    lines = result.stdout.splitlines()
+    assert 'caller.py:2: note: Revealed type is "list[str]"' \
+        in lines, result.stdout
+    assert [line.split(":")[1] for line in lines
+            if ": error:" in line] == ["3"], result.stdout
+
+
 def test_importing_it_is_cheap_and_loads_no_more_than_it_needs():
     code = ("import sys, time; t = time.perf_counter(); "
             "import factbrief.grounding; "
@@ -209,3 +237,46 @@ def test_importing_it_is_cheap_and_loads_no_more_than_it_needs():
                          text=True, check=True).stdout.split("\n")
     assert out[1] == "factbrief factbrief.grounding"
     assert float(out[0]) < 0.5
+
+
+# ---- the labelled set (bench/grounding/pairs.json) ----
+
+sys.path.insert(0, str(ROOT / "bench"))
+import grounding as bench  # noqa: E402
+
+PAIRS = json.loads(bench.PAIRS.read_text(encoding="utf-8"))
+
+
+def test_the_labelled_set_is_sized_and_its_labels_are_the_answers_own():
+    pairs = PAIRS["pairs"]
+    assert len(pairs) >= 60 and len({p["id"] for p in pairs}) == len(pairs)
+    directions = Counter((PAIRS["texts"][p["text"]]["lang"], p["lang"])
+                         for p in pairs)
+    assert set(directions) == {("zh", "zh"), ("zh", "en"), ("en", "zh"),
+                               ("en", "en")}
+    for p in pairs:
+        numbers = Counter(p["numbers"])
+        assert not Counter(p["wrong"]) + Counter(p["misused"]) - numbers, (
+            p["id"])
+        assert all(n in p["answer"] for n in numbers), p["id"]
+
+
+def test_scoring_matches_flags_to_labels_as_multisets():
+    pair = {"id": "t", "numbers": ["5", "5", "7", "9", "3"],
+            "wrong": ["5", "7"], "misused": ["3"]}
+    got = bench.score(pair, ["5", "9", "3", "11"])
+    assert (got["wrong"], got["wrong_flagged"], got["missed"]) == (
+        2, 1, ["7"])
+    assert (got["supported"], got["supported_flagged"]) == (2, 2)
+    assert got["false"] == ["11", "9"]
+    assert (got["misused"], got["misused_flagged"]) == (1, 1)
+
+
+def test_the_labelled_set_stays_caught():
+    missed, false = [], []
+    for p in PAIRS["pairs"]:
+        got = bench.score(p, unsupported_numbers(
+            p["answer"], PAIRS["texts"][p["text"]]["text"]))
+        missed += [(p["id"], n) for n in got["missed"]]
+        false += [(p["id"], n) for n in got["false"]]
+    assert (missed, false) == ([], [])
