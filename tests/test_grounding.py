@@ -196,7 +196,8 @@ def test_a_check_is_pure_and_fast():
               "331,449,281 residents, up 7.4% in twenty years. ") * 2
     first = unsupported_numbers(answer, source)
     _source.cache_clear()
-    assert unsupported_numbers(answer, source) == first == ["7.4", "twenty"] * 2
+    again = unsupported_numbers(answer, source)
+    assert again == first == ["7.4", "twenty"] * 2
     rounds = 200
     started = time.perf_counter()
     for _ in range(rounds):

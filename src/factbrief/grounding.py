@@ -21,8 +21,9 @@ list markers (1. 2、) are not counted. Units are not converted: 1,921 m
 told as 1.9 km is flagged.
 
 Everything is hand-written and in this one module: it imports only `re`,
-`decimal` and `functools`, and a text's parse is cached, so checking
-several answers against one text reads it once.
+`decimal` and `functools`, compiles its patterns on the first check, and
+caches a text's parse, so checking several answers against one text
+reads it once.
 """
 
 from __future__ import annotations
@@ -30,30 +31,55 @@ from __future__ import annotations
 import re
 from decimal import Decimal
 from functools import lru_cache
-from typing import NamedTuple
 
 __all__ = ["unsupported_numbers"]
 
 # One character in, one out: positions in the folded text are positions in
 # the original, so an answer's numbers can be returned as written.
-_FOLD = str.maketrans({
+_FOLD = {
     **{chr(0xFF10 + i): str(i) for i in range(10)},
     "\uff0e": ".", "\uff05": "%", "\u2212": "-", "\uff0d": "-",
     "\uff1a": ":", "\u00a0": " ", "\u202f": " ", "\u2009": " ",
     "\u3000": " ",
-})
+}
 
+class _Pending:
+    __slots__ = ("pattern", "flags")
+
+    def __init__(self, pattern: str, flags: int) -> None:
+        self.pattern, self.flags = pattern, flags
+
+
+def _later(pattern: str, flags: int = 0) -> re.Pattern[str]:
+    """A pattern compiled on the first check, not at import: compiling
+    them all takes longer than the rest of the import."""
+    return _Pending(pattern, flags)  # type: ignore[return-value]
+
+
+def _compile() -> None:
+    space = globals()
+    for name, value in list(space.items()):
+        if isinstance(value, _Pending):
+            space[name] = re.compile(value.pattern, value.flags)
+
+
+# str.translate looks up every character of a CJK text; this only the few
+# to fold.
+_FOLDED = _later("[" + "".join(_FOLD) + "]")
 # Words whose numeral characters are no number. Masked before parsing.
-_IDIOMS = re.compile(
+# Every branch opens with a plain character, so that the scan can skip to
+# where one stands.
+_IDIOMS = _later(
     "一直|一起|一样|一些|一定|一般|一切|一旦|一度|一致|一律|一边|一面|一再|"
     "一向|一同|一共|一番|一带|一流|一心|一系列|一部分|一方面|一下|一点儿|"
     "一时|一举|一连|一贯|一概|一道|一路|一口气|一手|一生|一体|一行|之一|"
     "唯一|统一|同一|单一|不一|进一步|这一|那一|另一|每一|任一|万一|万分|"
     "千万别|千万不|十分|百分点|百姓|百科|百货|千方百计|万物|万岁|万里|千里|"
     "四川|四周|四处|三亚|九龙|十字|八卦|三角|四子王旗|五湖四海|乱七八糟|"
-    r"一一|星期[一二三四五六日天]|周[一二三四五六日]|[前后次]一[天晚日夜]|"
-    r"的一[次个场项]|"
-    r"(?i:\bno one\b|\bone another\b|\bone of\b)")
+    "一一|星期[一二三四五六日天]|周[一二三四五六日]|前一[天晚日夜]|"
+    "后一[天晚日夜]|次一[天晚日夜]|的一[次个场项]")
+# "one" that counts nothing: no one, one another, one of them.
+_NOT_ONE = _later(r"\s+(?:another|of)\b", re.I)
 
 _CN_DIGIT = {"零": 0, "〇": 0, "一": 1, "二": 2, "两": 2, "三": 3, "四": 4,
              "五": 5, "六": 6, "七": 7, "八": 8, "九": 9}
@@ -95,37 +121,37 @@ _CN_RUN = "[零〇一二两三四五六七八九十百千万亿兆]+(?:点[零�
 
 # Where a number may start: a digit, a Chinese numeral, or a word (looked
 # up in the tables above, faster than a pattern of every word).
-_LEAD = re.compile(r"[0-9零〇一二两三四五六七八九十百千万亿兆]|\b[A-Za-z]+")
-_TOKEN = re.compile(
+_LEAD = _later(r"[0-9零〇一二两三四五六七八九十百千万亿兆]|\b[A-Za-z]+")
+_TOKEN = _later(
     rf"(?P<iso>(?<![\d.])\d{{4}}([-/.])\d{{1,2}}\2\d{{1,2}}(?![\d.]))"
     rf"|(?P<time>(?<![\d.:])\d{{1,2}}(?::\d{{2}}){{1,2}}(?:\.\d+)?(?![\d:]))"
     rf"|(?P<sec>(?<![\d.])\d+\s*秒\s*\d+(?![\d.年月日号天个名米]))"
     rf"|(?P<pct>[百千]分之\s*(?:{_DIGITS}|{_CN_RUN}))"
     rf"|(?P<num>{_DIGITS})"
     rf"|(?P<cn>{_CN_RUN})")
-_PM_AFTER = re.compile(r"(?::\d\d)?\s*p\.?m\b", re.I)
-_PM_BEFORE = re.compile(r"(?:下午|晚上|傍晚|夜里|夜间)\s*$")
-_NAMED = re.compile(r"[A-Za-z]-?$")
-_NEXT_WORD = re.compile(r"(?:\s+and\s+|[\s-]+)([A-Za-z]+)\b")
+_PM_AFTER = _later(r"(?::\d\d)?\s*p\.?m\b", re.I)
+_PM_BEFORE = _later(r"(?:下午|晚上|傍晚|夜里|夜间)\s*$")
+_NAMED = _later(r"[A-Za-z]-?$")
+_NEXT_WORD = _later(r"(?:\s+and\s+|[\s-]+)([A-Za-z]+)\b")
 
-_CN_SCALE = re.compile(
+_CN_SCALE = _later(
     r"\s*(?P<more>[多余])?"
     r"(?P<scale>(?:[百千](?![米克瓦卡焦帕分]))?(?:万|亿|兆(?![瓦赫字帕焦伏欧]))+"
     r"|千(?![米克瓦卡焦帕分]))")
-_EN_SCALE = re.compile(r"\s*(?P<scale>thousand|million|billion|trillion)\b",
+_EN_SCALE = _later(r"\s*(?P<scale>thousand|million|billion|trillion)\b",
                        re.I)
-_AFTER_MORE = re.compile(r"\s*(?:多|余|以上|\+)")
-_AFTER_ABOUT = re.compile(r"[^\s\d，。,;；]{0,3}?左右")
-_PERCENT = re.compile(r"\s*(?:(?P<pc>%|percent\b|per\s+cent\b)|(?P<pm>‰))",
+_AFTER_MORE = _later(r"\s*(?:多|余|以上|\+)")
+_AFTER_ABOUT = _later(r"[^\s\d，。,;；]{0,3}?左右")
+_PERCENT = _later(r"\s*(?:(?P<pc>%|percent\b|per\s+cent\b)|(?P<pm>‰))",
                       re.I)
-_BELOW_ZERO = re.compile(
+_BELOW_ZERO = _later(
     r"\s*(?:°\s*[CF]?|degrees?(?:\s+(?:celsius|fahrenheit))?)?"
     r"\s*below\s+(?:zero|freezing)", re.I)
-_ASKED_LENGTH = re.compile(
+_ASKED_LENGTH = _later(
     r"\s*(?:个)?(?:汉)?字(?!母)|\s+(?:characters|words)\b", re.I)
-_LIST_MARKER = re.compile(r"^[ \t>*#-]*\d{1,2}(?:\.(?!\d)|[、)）])", re.M)
+_LIST_MARKER = _later(r"^[ \t>*#-]*\d{1,2}(?:\.(?!\d)|[、)）])", re.M)
 # Words that mark the number after them as approximate.
-_MARKED = re.compile(
+_MARKED = _later(
     r"(?:(?P<about>约为?|大约|大概|(?i:\b(?:about|around|approximately|"
     r"approx\.|roughly|some|circa|close to)))\s*(?:为|是)?"
     r"|(?P<more>超过|超|逾|多于|高于|至少|(?i:\b(?:over|more than|above|"
@@ -139,15 +165,18 @@ _MARKER_ENDS = (
     "upwards of", "in excess of", "just over", "将近", "接近", "近", "不到",
     "不足", "少于", "低于", "nearly", "almost", "under", "less than",
     "fewer than", "below", "up to", "just under")
-_SIGN = re.compile(r"(?:(?<![0-9A-Za-z.])-|零下|负|(?i:\bminus\s+))\s*$")
+_SIGN = _later(r"(?:(?<![0-9A-Za-z.])-|零下|负|(?i:\bminus\s+))\s*$")
 
 
-class _Number(NamedTuple):
-    start: int
-    end: int
-    value: Decimal
-    approx: str  # "", "about", "more" or "less"
-    per: str = ""  # "%", "‰" or ""
+class _Number:
+    """A number of a text: where it stands, its value, and how it is
+    marked: approx "", "about", "more" or "less"; per "%", "‰" or ""."""
+    __slots__ = ("start", "end", "value", "approx", "per")
+
+    def __init__(self, start: int, end: int, value: Decimal, approx: str,
+                 per: str = "") -> None:
+        self.start, self.end, self.value = start, end, value
+        self.approx, self.per = approx, per
 
 
 def _cn_value(run: str) -> Decimal | None:
@@ -235,6 +264,9 @@ def _words(text: str, s: int, e: int) -> tuple[int, str] | None:
     elif first not in _EN_WORDS or first == "zero" and text[
             max(0, s - 6):s].lower().startswith("below"):
         return None
+    elif first == "one" and (_NOT_ONE.match(text, e) or text[
+            max(0, s - 3):s].lower() == "no "):
+        return None
     while (nxt := _NEXT_WORD.match(text, e)) and (
             nxt.group(1).lower() in _EN_WORDS):
         e = nxt.end()
@@ -306,7 +338,9 @@ def _parse(text: str, answer: bool) -> list[_Number]:
                      for p in re.finditer(r"\d+(?:\.\d+)?", text[s:e])]
             if not answer and kind == "time" and 12 < parts[0].value < 24:
                 # 23:40 is 11:40 p.m.
-                parts.append(parts[0]._replace(value=parts[0].value - 12))
+                hour = parts[0]
+                parts.append(_Number(hour.start, hour.end, hour.value - 12,
+                                     ""))
             out.extend(parts)
             continue
         if kind == "month":
@@ -363,6 +397,8 @@ def _parse(text: str, answer: bool) -> list[_Number]:
             approx = "about"
         pct = _PERCENT.match(text, e)
         per = "" if not pct else "‰" if pct.group("pm") else "%"
+        if kind == "pct":
+            per = "%" if text[s] == "百" else "‰"
         if answer and s and text[s - 1] == "第":
             s -= 1  # an ordinal as written: 第一
         out.append(_Number(s, e, value, approx, per))
@@ -374,27 +410,31 @@ def _parse(text: str, answer: bool) -> list[_Number]:
 
 
 def _prepare(text: str, answer: bool) -> str:
-    text = text.translate(_FOLD)
+    if isinstance(_IDIOMS, _Pending):
+        _compile()
+    text = _FOLDED.sub(lambda m: _FOLD[m.group()], text)
     if answer:
         text = _LIST_MARKER.sub(lambda m: " " * len(m.group()), text)
     return _IDIOMS.sub(lambda m: " " * len(m.group()), text)
 
 
-class _Source(NamedTuple):
-    exact: frozenset[Decimal]
-    values: tuple[Decimal, ...]
-    # A text's 3‰ supports an answer's 0.3%, and its 0.3% an answer's 3‰.
-    as_percent: frozenset[Decimal]
-    as_per_mille: frozenset[Decimal]
+class _Source:
+    """The values of a text; a text's 3‰ supports an answer's 0.3%, and
+    its 0.3% an answer's 3‰."""
+    __slots__ = ("exact", "values", "as_percent", "as_per_mille")
+
+    def __init__(self, found: list[_Number]) -> None:
+        self.exact = frozenset(n.value for n in found)
+        self.values = tuple(sorted(self.exact))
+        self.as_percent = frozenset(n.value / 10 for n in found
+                                    if n.per == "‰")
+        self.as_per_mille = frozenset(n.value * 10 for n in found
+                                      if n.per == "%")
 
 
 @lru_cache(maxsize=64)
 def _source(source: str) -> _Source:
-    found = _parse(_prepare(source, False), False)
-    exact = frozenset(n.value for n in found)
-    return _Source(exact, tuple(sorted(exact)),
-                   frozenset(n.value / 10 for n in found if n.per == "‰"),
-                   frozenset(n.value * 10 for n in found if n.per == "%"))
+    return _Source(_parse(_prepare(source, False), False))
 
 
 def _supported(n: _Number, source: _Source) -> bool:
