@@ -41,6 +41,8 @@ CASES = [
     ("scale", "面积约为14.2万平方公里", "14.2 million km²", ["14.2万"]),
     ("scale", "14.2 billion", "14.2 million", ["14.2 billion"]),
     ("scale", "3千米", "3 km", []),
+    ("scale", "£4.65bn and 8bn", "46.5亿英镑, 80亿", []),
+    ("scale", "£4.65bn", "£4.65 million", ["4.65bn"]),
     # Chinese numerals
     ("chinese", "七十多人", "72 people", []),
     ("chinese", "一千万人", "10,000,000 people", []),
@@ -54,6 +56,8 @@ CASES = [
     ("chinese", "五比四", "by five votes to four", []),
     ("chinese", "四名宇航员", "three astronauts", ["四"]),
     ("chinese", "是唯一一直统一的", "a text with no numbers", []),
+    ("chinese", "十几万人，一两天，几十年，数百人", "120,000 people", []),
+    ("chinese", "三十几万人", "120,000 people", ["三十几万"]),
     # English words and ordinals
     ("english", "twelve countries", "12个国家", []),
     ("english", "its third win", "第三次", []),

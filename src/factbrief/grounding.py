@@ -135,12 +135,13 @@ _NAMED = _later(r"[A-Za-z]-?$")
 _NEXT_WORD = _later(r"(?:\s+and\s+|[\s-]+)([A-Za-z]+)\b")
 
 _CN_SCALE = _later(
-    r"\s*(?P<more>[多余])?"
+    r"\s*(?P<more>[多余几])?"
     r"(?P<scale>(?:[百千](?![米克瓦卡焦帕分]))?(?:万|亿|兆(?![瓦赫字帕焦伏欧]))+"
     r"|千(?![米克瓦卡焦帕分]))")
-_EN_SCALE = _later(r"\s*(?P<scale>thousand|million|billion|trillion)\b",
-                       re.I)
-_AFTER_MORE = _later(r"\s*(?:多|余|以上|\+)")
+_EN_SCALE = _later(
+    r"\s*(?P<scale>thousand|million|billion|trillion)\b|(?P<short>bn|tn)\b",
+    re.I)
+_AFTER_MORE = _later(r"\s*(?:多|余|几|以上|\+)")
 _AFTER_ABOUT = _later(r"[^\s\d，。,;；]{0,3}?左右")
 _PERCENT = _later(r"\s*(?:(?P<pc>%|percent\b|per\s+cent\b)|(?P<pm>‰))",
                       re.I)
@@ -277,6 +278,8 @@ def _scale_of(words: str) -> int:
     low = words.lower()
     if low in _EN_BIG:
         return _EN_BIG[low]
+    if low in ("bn", "tn"):
+        return 10**9 if low == "bn" else 10**12
     factor = 1
     for c in words:
         factor *= _CN_SMALL.get(c) or _CN_BIG[c]
@@ -304,6 +307,10 @@ def _value(kind: str, text: str, s: int, e: int) -> Decimal | None:
         return Decimal(got.replace(",", "").replace(" ", ""))
     if got == "零" and text[e:e + 1] == "下":
         return None
+    if len(got) == 2 and got[0] in _CN_DIGIT and got[1] in _CN_DIGIT and (
+            "〇" not in got) or got[0] in "十百千万亿" and s and text[
+                s - 1] in "几数上":
+        return None  # no figure: 一两天, 三四年, 几十年, 数百人
     return _cn_value(got)
 
 
@@ -378,7 +385,8 @@ def _parse(text: str, answer: bool) -> list[_Number]:
         if scaled:
             if scaled.groupdict().get("more"):
                 approx = approx or "more"
-            value *= _scale_of(scaled.group("scale"))
+            value *= _scale_of(scaled.group("scale") or scaled.group(
+                "short"))
             e = pos = scaled.end()
         if answer and value % 10 == 0 and _ASKED_LENGTH.match(text, e):
             # The length asked for (200字, 100 words), chosen round; not
