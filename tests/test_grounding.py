@@ -212,6 +212,22 @@ def test_a_check_is_pure_and_fast():
     assert per_call < 0.005, per_call
 
 
+@pytest.mark.parametrize("text", [
+    "1" * 5000,                                   # a code, not a figure
+    "99999999999999999999万亿亿兆字 " * 200,       # beyond Decimal's digits
+    "一" * 5000 + "万亿" * 100,
+    "1秒" * 3000, "1,000" * 1000, "约6400，" * 1000,
+    "3:" * 3000, "one two three " * 500, "百分之" * 2000,
+], ids=["digits", "scales", "numerals", "seconds", "commas", "marked",
+        "colons", "words", "percent"])
+def test_hostile_texts_neither_raise_nor_hang(text):
+    started = time.perf_counter()
+    flagged = unsupported_numbers(text, text[::-1])
+    unsupported_numbers(text, text)
+    assert all(isinstance(n, str) and n for n in flagged)
+    assert time.perf_counter() - started < 5
+
+
 @pytest.mark.skipif(importlib.util.find_spec("mypy") is None,
                     reason="mypy is not installed")
 def test_callers_see_its_types(tmp_path):

@@ -29,6 +29,7 @@ reads it once.
 from __future__ import annotations
 
 import re
+from bisect import bisect_left
 from decimal import Decimal
 from functools import lru_cache
 
@@ -169,6 +170,11 @@ _MARKER_ENDS = (
 _SIGN = _later(r"(?:(?<![0-9A-Za-z.])-|零下|负|(?i:\bminus\s+))\s*$")
 
 
+# Longer runs of digits are codes, not figures; and they would outgrow the
+# 28 digits Decimal's arithmetic keeps.
+_LONGEST = 20
+
+
 class _Number:
     """A number of a text: where it stands, its value, and how it is
     marked: approx "", "about", "more" or "less"; per "%", "‰" or ""."""
@@ -301,6 +307,8 @@ def _value(kind: str, text: str, s: int, e: int) -> Decimal | None:
     if kind == "pct":
         got = got[3:].strip()
         kind = "num" if got[0].isdigit() else "cn"
+    if len(got) > _LONGEST:
+        return None  # a code or an identifier, not a figure
     if kind == "num":
         if _NAMED.search(text, max(0, s - 2), s):
             return None  # part of a name: G20, CO2, COVID-19, Qwen2.5
@@ -388,7 +396,7 @@ def _parse(text: str, answer: bool) -> list[_Number]:
             value *= _scale_of(scaled.group("scale") or scaled.group(
                 "short"))
             e = pos = scaled.end()
-        if answer and value % 10 == 0 and _ASKED_LENGTH.match(text, e):
+        if answer and _exponent(value) > 0 and _ASKED_LENGTH.match(text, e):
             # The length asked for (200字, 100 words), chosen round; not
             # a fact of the text. "197 characters" is one.
             continue
@@ -445,6 +453,12 @@ def _source(source: str) -> _Source:
     return _Source(_parse(_prepare(source, False), False))
 
 
+def _exponent(value: Decimal) -> int:
+    """The place of the last significant digit: 2 for 6400, -2 for 3.31."""
+    exponent = value.normalize().as_tuple().exponent
+    return exponent if isinstance(exponent, int) else 0
+
+
 def _supported(n: _Number, source: _Source) -> bool:
     if n.value in source.exact or (
             n.value in source.as_percent if n.per == "%"
@@ -453,18 +467,18 @@ def _supported(n: _Number, source: _Source) -> bool:
     if not n.approx:
         return False
     # One unit of the answer's last significant place.
-    exponent = n.value.normalize().as_tuple().exponent
-    unit = Decimal(1).scaleb(int(exponent)) if isinstance(exponent, int) \
-        else Decimal(1)
+    unit = Decimal(1).scaleb(_exponent(n.value))
     a = n.value
-    for v in source.values:
-        if n.approx == "about" and abs(v - a) * 2 <= unit:
-            return True
-        if n.approx == "more" and a <= v < a + unit:
-            return True
-        if n.approx == "less" and a - unit < v <= a:
-            return True
-    return False
+    lo, hi = {"about": (a - unit / 2, a + unit / 2), "more": (a, a + unit),
+              "less": (a - unit, a)}[n.approx]
+    # The text's values in [lo, hi], less the end the marker leaves out:
+    # "more than 70" is not 80, "nearly 70" not 60.
+    values = source.values
+    i = bisect_left(values, lo)
+    if n.approx == "less" and i < len(values) and values[i] == lo:
+        i += 1
+    return i < len(values) and (values[i] < hi if n.approx == "more"
+                                else values[i] <= hi)
 
 
 def unsupported_numbers(answer: str, source: str) -> list[str]:
