@@ -10,14 +10,13 @@ to bench/results/quality.json (-o); exit status 1 when a text fails or the
 figures fall below --min-recall or above --max-foreign-numbers.
 
 What counts: a fact is found when one of its spellings occurs in the
-summary. A number is a run of digits with at most one decimal point
-(thousands separators dropped, full-width digits read as ASCII, sign and
-percent sign not part of it); it is foreign when the original holds no
-number of the same value. The original's numbers include the whole and
-the fractional part of each decimal (3:43.13 may be told as 3分43秒13),
-months by name (July is 7), and the number words one to twenty, first to
-twentieth and 零 to 十. A list marker (a number opening a line, then ".",
-"、" or ")") is not a number.
+summary (full-width digits read as ASCII, thousands separators dropped,
+case folded). The numbers not in the original are those that
+`factbrief.grounding.unsupported_numbers(summary, text)` names: the same
+check the command line runs on every answer.
+
+    python bench/quality.py --rescore FILE       # score FILE's summaries
+                                                 # again, in place
 
 The texts run one after another through one process of the command, so a
 text's seconds run from the record before it; the first also holds the
@@ -35,8 +34,9 @@ import subprocess
 import sys
 import tempfile
 import time
-from decimal import Decimal
 from pathlib import Path
+
+from factbrief.grounding import unsupported_numbers
 
 BENCH_DIR = Path(__file__).resolve().parent
 TEXTS = BENCH_DIR / "quality" / "texts.json"
@@ -45,24 +45,8 @@ GOAL_RECALL, GOAL_FOREIGN = 0.9, 1
 
 _WIDE = str.maketrans({**{chr(0xFF10 + i): str(i) for i in range(10)},
                        "\uff05": "%", "\u2212": "-"})
+# For matching a fact's spelling only; numbers are compared by the check.
 _THOUSANDS = re.compile(r"(?<=\d),(?=\d{3}(?!\d))")
-_NUMBER = re.compile(r"\d+(?:\.\d+)?")
-_LIST_MARKER = re.compile(r"^[ \t>*#-]*\d+(?=[.、)）]\D)", re.MULTILINE)
-_WORD_VALUES = {
-    **{w: i for i, w in enumerate(
-        "zero one two three four five six seven eight nine ten eleven "
-        "twelve thirteen fourteen fifteen sixteen seventeen eighteen "
-        "nineteen twenty".split())},
-    **{w: i for i, w in enumerate(
-        "first second third fourth fifth sixth seventh eighth ninth tenth "
-        "eleventh twelfth thirteenth fourteenth fifteenth sixteenth "
-        "seventeenth eighteenth nineteenth twentieth".split(), 1)},
-    **{w: i for i, w in enumerate(
-        "january february march april may june july august september "
-        "october november december".split(), 1)},
-}
-_HAN_VALUES = {**{c: i for i, c in enumerate("零一二三四五六七八九十")},
-               "两": 2}
 
 
 def normalise(text):
@@ -94,27 +78,15 @@ def occurs(spelling, text):
     return False
 
 
-def known_numbers(original):
-    """The values a summary of the normalised `original` may state."""
-    known = set()
-    for n in _NUMBER.findall(original):
-        known.update(map(Decimal, [n, *n.split(".")]))
-    words = set(re.findall(r"[a-z]+", original))
-    known.update(Decimal(v) for w, v in _WORD_VALUES.items() if w in words)
-    known.update(Decimal(v) for c, v in _HAN_VALUES.items() if c in original)
-    return known
-
-
 def score(item, summary):
     """The figures of one summary of `item` (a text of the set)."""
-    said = normalise(_LIST_MARKER.sub("", summary or ""))
+    said = normalise(summary or "")
     missed = [label for label, spellings in item["facts"].items()
               if not any(occurs(normalise(s), said) for s in spellings)]
-    known = known_numbers(normalise(item["text"]))
-    foreign = [n for n in _NUMBER.findall(said) if Decimal(n) not in known]
     return {"facts": len(item["facts"]),
             "found": len(item["facts"]) - len(missed), "missed": missed,
-            "foreign_numbers": foreign}
+            "foreign_numbers": unsupported_numbers(summary or "",
+                                                   item["text"])}
 
 
 def command_for(args):
@@ -157,6 +129,30 @@ def run(args, items):
     return got
 
 
+def totals(results):
+    facts = sum(r["facts"] for r in results)
+    found = sum(r["found"] for r in results)
+    times = [r["seconds"] for r in results if r["seconds"] is not None]
+    return {
+        "texts": len(results),
+        "failed": sum(r["status"] != "ok" for r in results),
+        "facts": facts, "found": found,
+        "recall": found / facts if facts else 0.0,
+        "foreign_numbers": sum(len(r["foreign_numbers"]) for r in results),
+        "median_seconds": statistics.median(times) if times else None,
+    }
+
+
+def rescore(report, items):
+    """`report` with each kept summary scored again against `items`."""
+    by_id = {item["id"]: item for item in items}
+    for row in report["texts"]:
+        row.update(score(by_id[row["id"]], row["summary"]
+                         if row["status"] == "ok" else ""))
+    report["totals"] = totals(report["texts"])
+    return report
+
+
 def evaluate(args, items):
     load_before = os.getloadavg()
     started = time.monotonic()
@@ -173,9 +169,6 @@ def evaluate(args, items):
         row.update(score(item, row["summary"] if row["status"] == "ok"
                          else ""))
         results.append(row)
-    facts = sum(r["facts"] for r in results)
-    found = sum(r["found"] for r in results)
-    times = [r["seconds"] for r in results if r["seconds"] is not None]
     return {
         "label": args.label, "note": args.note,
         "date": time.strftime("%Y-%m-%d %H:%M"),
@@ -184,15 +177,7 @@ def evaluate(args, items):
         "length": args.length, "python": platform.python_version(),
         "load_before": load_before, "load_after": os.getloadavg(),
         "wall_seconds": time.monotonic() - started,
-        "totals": {
-            "texts": len(results),
-            "failed": sum(r["status"] != "ok" for r in results),
-            "facts": facts, "found": found,
-            "recall": found / facts if facts else 0.0,
-            "foreign_numbers": sum(len(r["foreign_numbers"])
-                                   for r in results),
-            "median_seconds": statistics.median(times) if times else None,
-        },
+        "totals": totals(results),
         "texts": results}
 
 
@@ -312,8 +297,9 @@ def section(results_dir):
         f"`{first['model']}`). {_times(runs)}; a cell lists its runs. "
         f"*Found*: facts found in the summary (the last row: recall); "
         f"*not in the original*: numbers of the summary that the text "
-        f"does not hold; *s*: seconds per text. {notes} Runs (ended at, "
-        f"load average before and after): {loads}.", ""
+        f"does not support, by `factbrief.grounding.unsupported_numbers` "
+        f"(see the next section); *s*: seconds per text. {notes} Runs "
+        f"(ended at, load average before and after): {loads}.", ""
     ] + rows + ["", f"Goal: recall at least {GOAL_RECALL} and at most "
                 f"{GOAL_FOREIGN} number(s) not in the original, in all. "
                 + " ".join(f"{label}: {_met(reports)}."
@@ -349,6 +335,9 @@ def parse_args(argv):
                    help="the command to run (default: this Python's)")
     p.add_argument("--min-recall", type=float)
     p.add_argument("--max-foreign-numbers", type=int)
+    p.add_argument("--rescore", type=Path, metavar="FILE",
+                   help="score the summaries FILE holds again, in place, "
+                        "instead of running the command")
     args = p.parse_args(argv)
     if args.base_url and not (args.model and os.environ.get(
             "OPENAI_API_KEY")):
@@ -359,7 +348,11 @@ def parse_args(argv):
 def main(argv=None):
     args = parse_args(argv)
     items = json.loads(args.texts.read_text(encoding="utf-8"))
-    report = evaluate(args, items)
+    if args.rescore:
+        args.output = args.rescore
+        report = rescore(json.loads(args.rescore.read_text("utf-8")), items)
+    else:
+        report = evaluate(args, items)
     args.output.parent.mkdir(parents=True, exist_ok=True)
     args.output.write_text(json.dumps(report, ensure_ascii=False, indent=1)
                            + "\n", encoding="utf-8")

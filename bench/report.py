@@ -404,6 +404,12 @@ def render(results_dir):
     facts_kept = importlib.import_module("quality").section(shared)
     if facts_kept:
         out += [""] + facts_kept
+    checked = load_json(BENCH_DIR / "grounding" /
+                        "real-summaries-checked.json")
+    numbers = importlib.import_module("grounding").section(
+        load_json(shared / "grounding.json"), checked)
+    if numbers:
+        out += [""] + numbers
     return "\n".join(out) + "\n"
 
 

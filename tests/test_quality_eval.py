@@ -103,3 +103,59 @@ def test_the_run_reports_and_keeps_to_its_floors(standin, tmp_path):
     assert proc.returncode == 1
     assert "recall 0.750 is below 0.8" in proc.stderr
     assert "1 number(s) not in the original, more than 0" in proc.stderr
+
+
+# ---- the numbers check on the kept summaries ----
+
+CHECKED = json.loads((ROOT / "bench" / "grounding" /
+                      "real-summaries-checked.json").read_text("utf-8"))
+KEPT = sorted(p for p in (ROOT / "bench" / "results").glob("quality-*.json")
+              if p.name.startswith(("quality-after", "quality-local")))
+
+
+def test_every_flag_on_the_kept_summaries_was_checked_by_hand():
+    """The verdicts in bench/RESULTS.md are of the flags the check gives
+    today: a change to the check that adds or drops a flag on a real
+    summary shows here, to be read by hand again."""
+    by_id = {item["id"]: item for item in SET}
+    verdicts = {(s["run"], s["text"]): [(f["number"], f["verdict"])
+                                        for f in s["flags"]]
+                for s in CHECKED["summaries"]}
+    assert KEPT
+    for path in KEPT:
+        run = path.stem.removeprefix("quality-")
+        for row in json.loads(path.read_text("utf-8"))["texts"]:
+            flags = quality.score(by_id[row["id"]],
+                                  row["summary"])["foreign_numbers"]
+            assert row["foreign_numbers"] == flags, (run, row["id"])
+            checked = verdicts.pop((run, row["id"]), [])
+            assert [n for n, _ in checked] == flags, (run, row["id"])
+            assert all(v == "true" for _, v in checked), (run, row["id"])
+    assert not verdicts
+
+
+def test_rescore_scores_the_kept_summaries_again_in_place(tmp_path):
+    item = SET[0]
+    report = {"label": "x", "date": "2026-01-01 00:00", "totals": {},
+              "texts": [
+                  {"id": item["id"], "lang": item["lang"], "status": "ok",
+                   "seconds": 2.0, "summary": item["text"] + " 12345",
+                   "facts": 0, "found": 0, "missed": [],
+                   "foreign_numbers": ["stale"]},
+                  {"id": SET[1]["id"], "lang": SET[1]["lang"],
+                   "status": "error", "seconds": None, "summary": None,
+                   "facts": 0, "found": 0, "missed": [],
+                   "foreign_numbers": ["stale"]}]}
+    path = tmp_path / "quality-x-1.json"
+    path.write_text(json.dumps(report), "utf-8")
+    proc = subprocess.run([sys.executable, str(ROOT / "bench" / "quality.py"),
+                           "--rescore", str(path)], capture_output=True,
+                          text=True, timeout=60)
+    assert proc.returncode == 1, proc.stdout + proc.stderr  # one failed
+    got = json.loads(path.read_text("utf-8"))
+    first, second = got["texts"]
+    assert first["foreign_numbers"] == ["12345"]
+    assert first["found"] == first["facts"] == len(item["facts"])
+    assert second["foreign_numbers"] == [] and second["found"] == 0
+    assert got["totals"]["foreign_numbers"] == 1
+    assert got["totals"]["failed"] == 1 and got["label"] == "x"
