@@ -47,32 +47,53 @@ _LINE = re.compile(r"\n\s*")
 _SPACE = re.compile(r"\s+")
 
 
-@functools.lru_cache(maxsize=1)
-def _marks() -> str:
-    """A character class body of the combining marks of the BMP, and the
-    variation selectors and skin tones beyond it: characters that belong
-    to the one before them. Built once, on first use (about 10 ms)."""
-    ranges, first = [], None
+def _classes() -> tuple[str, str]:
+    """Character class bodies of (the characters of words other than Han,
+    combining marks) in the first plane: letters, digits and marks by
+    their Unicode category."""
+    word, marks = [], []
+    runs = {"word": None, "mark": None}
+
+    def close(kind, out, code):
+        first = runs[kind]
+        if first is not None:
+            out.append(re.escape(chr(first)) + ("-" + re.escape(chr(code - 1))
+                                                if code - 1 > first else ""))
+            runs[kind] = None
+
+    han = _HAN_CHAR.match
     for code in range(0x10001):
-        is_mark = (code < 0x10000
-                   and unicodedata.category(chr(code)).startswith("M"))
-        if is_mark and first is None:
-            first = code
-        elif not is_mark and first is not None:
-            ranges.append((first, code - 1))
-            first = None
-    body = "".join(re.escape(chr(a)) + ("-" + re.escape(chr(b)) if b > a
-                                        else "") for a, b in ranges)
-    return body + "\U000e0100-\U000e01ef\U0001f3fb-\U0001f3ff"
+        cat = unicodedata.category(chr(code)) if code < 0x10000 else "Cn"
+        is_word = cat[0] in "LNM" and not han(chr(code))
+        if is_word and runs["word"] is None:
+            runs["word"] = code
+        elif not is_word:
+            close("word", word, code)
+        if cat[0] == "M" and runs["mark"] is None:
+            runs["mark"] = code
+        elif cat[0] != "M":
+            close("mark", marks, code)
+    return "".join(word), "".join(marks)
+
+
+_HAN_CHAR = re.compile(f"[{_HAN}]")
 
 
 @functools.lru_cache(maxsize=1)
 def _pieces() -> re.Pattern[str]:
     """Spans that must not be cut: words and numbers (letters and digits
     other than Han, with the marks that join them), a character with the
-    marks or joiners that follow it, CR LF, a pair of flag letters."""
-    marks = _marks()
-    unit = rf"(?:(?![{_HAN}])[^\W_]|[{marks}])+"
+    marks or joiners that follow it, CR LF, a pair of flag letters.
+
+    The classes are spelled out once, on first use (about 30 ms): a class
+    matches many times faster than a look-ahead per character, but only
+    while it holds few ranges past the first plane, so all of the second
+    plane (historic scripts, symbols, emoji) counts as letters: never
+    cutting there is the safe side."""
+    word, marks = _classes()
+    word += "\U00010000-\U0001ffff\U000e0100-\U000e01ef"
+    marks += "\U000e0100-\U000e01ef\U0001f3fb-\U0001f3ff"
+    unit = f"[{word}]+"
     return re.compile(
         rf"(?:[{_SIGN}](?=\.?\d))?\.?{unit}(?:[{re.escape(_JOIN)}]{unit})*"
         rf"[{_UNIT}]?"
@@ -136,24 +157,45 @@ def split_text(text: str, limit: int,
     n = len(text)
     if cost(0, n) <= limit:
         return [text]
-    bounds = _boundaries(text)
-    spans = [(m.start(), m.end()) for m in _pieces().finditer(text)
-             if m.end() - m.start() > 1]
-    starts = [a for a, _ in spans]
+    places = _Places(text)
     parts, start = [], 0
     while start < n:
         end = _furthest(cost, start, n, limit, measure is None)
         if end < n:
-            end = _cut(text, cost, start, end, limit, bounds, starts, spans)
+            end = _cut(places, cost, start, end, limit)
         parts.append(text[start:end])
         start = end
     return parts
 
 
-def _boundaries(text: str) -> list[list[int]]:
-    """Per kind of boundary, the sorted places where a part may end."""
-    return [[m.end() for m in pattern.finditer(text) if m.end() > 0]
-            for pattern in (_PARAGRAPH, _SENTENCE, _LINE, _SPACE)]
+class _Places:
+    """Where a part of one text may end, found when first asked for: most
+    texts never need more than their paragraphs' ends."""
+
+    def __init__(self, text: str) -> None:
+        self.text = text
+        self._ends: dict[int, list[int]] = {}
+        self._spans: Optional[tuple[list[int], list[int]]] = None
+
+    def ends(self, kind: int) -> list[int]:
+        """The sorted places after a boundary of `kind`."""
+        if kind not in self._ends:
+            pattern = (_PARAGRAPH, _SENTENCE, _LINE, _SPACE)[kind]
+            self._ends[kind] = [m.end() for m in pattern.finditer(self.text)]
+        return self._ends[kind]
+
+    def piece_at(self, i: int) -> Optional[tuple[int, int]]:
+        """The number, word or other unbreakable span that holds place i
+        inside it (not at its edge), if any."""
+        if self._spans is None:
+            spans = [m.span() for m in _pieces().finditer(self.text)]
+            spans = [(a, b) for a, b in spans if b - a > 1]
+            self._spans = [a for a, _ in spans], [b for _, b in spans]
+        starts, ends = self._spans
+        k = bisect.bisect_right(starts, i) - 1
+        if k >= 0 and starts[k] < i < ends[k]:
+            return starts[k], ends[k]
+        return None
 
 
 def _furthest(cost: Measure, start: int, n: int, limit: int,
@@ -176,25 +218,25 @@ def _furthest(cost: Measure, start: int, n: int, limit: int,
     return low
 
 
-def _cut(text: str, cost: Measure, start: int, end: int, limit: int,
-         bounds: list[list[int]], starts: list[int],
-         spans: list[tuple[int, int]]) -> int:
+def _cut(places: _Places, cost: Measure, start: int, end: int,
+         limit: int) -> int:
     """Where the part from `start` ends, at most `end` (which fits)."""
-    floor = limit * MIN_FILL
-    for places in bounds:
-        i = bisect.bisect_right(places, end)
+    text, floor = places.text, limit * MIN_FILL
+    for kind in (PARAGRAPH, SENTENCE, LINE, SPACE):
+        ends = places.ends(kind)
+        i = bisect.bisect_right(ends, end)
         # A boundary's white space that runs past the end still counts.
-        if i < len(places) and text[end:places[i]].isspace() and (
+        if i < len(ends) and text[end:ends[i]].isspace() and (
                 _may_cut_at(text, end) and cost(start, end) >= floor):
             return end
-        if i > 0 and places[i - 1] > start and (
-                cost(start, places[i - 1]) >= floor):
-            return places[i - 1]
-    i = bisect.bisect_right(starts, end) - 1
-    if i < 0 or not spans[i][0] < end < spans[i][1]:
+        if i > 0 and ends[i - 1] > start and (
+                cost(start, ends[i - 1]) >= floor):
+            return ends[i - 1]
+    piece = places.piece_at(end)
+    if piece is None:
         return end
-    if spans[i][0] > start:
-        return spans[i][0]
+    if piece[0] > start:
+        return piece[0]
     # One word or number longer than a whole part: cut it, but not between
     # a character and the marks that belong to it.
     cut = end
