@@ -175,6 +175,29 @@ def test_a_weighted_measure_is_obeyed():
     assert all(0 <= a < b <= len(text) for a, b in calls)
 
 
+@settings(max_examples=200, deadline=None)
+@given(texts_of_pieces(), st.lists(st.integers(0, 6), min_size=1),
+       st.integers(1, 60))
+def test_any_measure_is_obeyed_and_numbers_kept(sample, weights, limit):
+    text, spans = sample
+    prefix = [0]
+    for i in range(len(text)):
+        prefix.append(prefix[-1] + weights[i % len(weights)])
+
+    def measure(start, end):
+        return prefix[end] - prefix[start]
+
+    parts = split_text(text, limit, measure)
+    assert "".join(parts) == text
+    at = 0
+    for part in parts:
+        assert measure(at, at + len(part)) <= limit or len(part) == 1
+        at += len(part)
+    for cut in cuts(parts):
+        assert not [(a, b) for a, b in spans
+                    if a < cut < b and measure(a, b) <= limit]
+
+
 def test_a_character_heavier_than_the_limit_is_a_part_of_its_own():
     parts = split_text("ab汉cd", 2, lambda a, b: sum(
         5 if c == "汉" else 1 for c in "ab汉cd"[a:b]))

@@ -45,6 +45,7 @@ _SENTENCE = re.compile(
     r"|[.!?;]+[" + _CLOSE + r"]*(?=\s|\Z))\s*")
 _LINE = re.compile(r"\n\s*")
 _SPACE = re.compile(r"\s+")
+_BLANK = re.compile(r"\s*")
 
 
 def _classes() -> tuple[str, str]:
@@ -176,6 +177,7 @@ class _Places:
         self.text = text
         self._ends: dict[int, list[int]] = {}
         self._spans: Optional[tuple[list[int], list[int]]] = None
+        self._blank = (0, 0)
 
     def ends(self, kind: int) -> list[int]:
         """The sorted places after a boundary of `kind`."""
@@ -183,6 +185,15 @@ class _Places:
             pattern = (_PARAGRAPH, _SENTENCE, _LINE, _SPACE)[kind]
             self._ends[kind] = [m.end() for m in pattern.finditer(self.text)]
         return self._ends[kind]
+
+    def blank_to(self, i: int) -> int:
+        """Where the white space from place i ends (i if there is none);
+        remembered, so that a long run is scanned once, not per part."""
+        if not self._blank[0] <= i < self._blank[1]:
+            if not self.text[i].isspace():
+                return i
+            self._blank = (i, _BLANK.match(self.text, i).end())
+        return self._blank[1]
 
     def piece_at(self, i: int) -> Optional[tuple[int, int]]:
         """The number, word or other unbreakable span that holds place i
@@ -226,7 +237,7 @@ def _cut(places: _Places, cost: Measure, start: int, end: int,
         ends = places.ends(kind)
         i = bisect.bisect_right(ends, end)
         # A boundary's white space that runs past the end still counts.
-        if i < len(ends) and text[end:ends[i]].isspace() and (
+        if i < len(ends) and places.blank_to(end) >= ends[i] and (
                 _may_cut_at(text, end) and cost(start, end) >= floor):
             return end
         if i > 0 and ends[i - 1] > start and (
