@@ -34,7 +34,7 @@ _SIGN = "-+\u2212\u00b1"
 _UNIT = "%\uff05\u2030\u2031\u00b0\u2103\u2109"
 # Marks that join the letters or digits on either side into one piece:
 # 6,300 3.5 1:30 2023-07-26 1/2 don't COVID-19.
-_JOIN = ".,:/\\-'\u2019\u00b7"
+_JOIN = ".,:/-'\u2019\u00b7"
 
 _PARAGRAPH = re.compile(
     # A blank line, or a line break right after a sentence's end.
@@ -45,36 +45,33 @@ _SENTENCE = re.compile(
     r"|[.!?;]+[" + _CLOSE + r"]*(?=\s|\Z))\s*")
 _LINE = re.compile(r"\n\s*")
 _SPACE = re.compile(r"\s+")
-_BLANK = re.compile(r"\s*")
 
 
 def _classes() -> tuple[str, str]:
     """Character class bodies of (the characters of words other than Han,
     combining marks) in the first plane: letters, digits and marks by
     their Unicode category."""
-    word, marks = [], []
-    runs = {"word": None, "mark": None}
+    han, word, marks = _HAN_CHAR.match, [], []
+    for code in range(0x10000):
+        kind = unicodedata.category(chr(code))[0]
+        if kind == "M":
+            marks.append(code)
+        if kind in "LNM" and not han(chr(code)):
+            word.append(code)
+    return _ranges(word), _ranges(marks)
 
-    def close(kind, out, code):
-        first = runs[kind]
-        if first is not None:
-            out.append(re.escape(chr(first)) + ("-" + re.escape(chr(code - 1))
-                                                if code - 1 > first else ""))
-            runs[kind] = None
 
-    han = _HAN_CHAR.match
-    for code in range(0x10001):
-        cat = unicodedata.category(chr(code)) if code < 0x10000 else "Cn"
-        is_word = cat[0] in "LNM" and not han(chr(code))
-        if is_word and runs["word"] is None:
-            runs["word"] = code
-        elif not is_word:
-            close("word", word, code)
-        if cat[0] == "M" and runs["mark"] is None:
-            runs["mark"] = code
-        elif cat[0] != "M":
-            close("mark", marks, code)
-    return "".join(word), "".join(marks)
+def _ranges(codes: list[int]) -> str:
+    """Increasing code points as the body of a character class."""
+    out, i = [], 0
+    while i < len(codes):
+        j = i
+        while j + 1 < len(codes) and codes[j + 1] == codes[j] + 1:
+            j += 1
+        out.append(re.escape(chr(codes[i]))
+                   + ("-" + re.escape(chr(codes[j])) if j > i else ""))
+        i = j + 1
+    return "".join(out)
 
 
 _HAN_CHAR = re.compile(f"[{_HAN}]")
@@ -190,9 +187,10 @@ class _Places:
         """Where the white space from place i ends (i if there is none);
         remembered, so that a long run is scanned once, not per part."""
         if not self._blank[0] <= i < self._blank[1]:
-            if not self.text[i].isspace():
+            run = _SPACE.match(self.text, i)
+            if run is None:
                 return i
-            self._blank = (i, _BLANK.match(self.text, i).end())
+            self._blank = run.span()
         return self._blank[1]
 
     def piece_at(self, i: int) -> Optional[tuple[int, int]]:
