@@ -401,9 +401,10 @@ def render(results_dir):
         figures = load_json(shared / f"{name}.json")
         if figures:
             out += [""] + importlib.import_module(name).section(figures)
-    facts_kept = importlib.import_module("quality").section(shared)
-    if facts_kept:
-        out += [""] + facts_kept
+    for name in ("quality", "longtext"):
+        facts_kept = importlib.import_module(name).section(shared)
+        if facts_kept:
+            out += [""] + facts_kept
     checked = load_json(BENCH_DIR / "grounding" /
                         "real-summaries-checked.json")
     numbers = importlib.import_module("grounding").section(
