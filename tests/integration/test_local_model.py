@@ -3,7 +3,7 @@ examples/sample.txt with `--local`, checked for what a 1.5B model can be
 held to; and the server's own promises: /health, its key, its defaults
 (temperature 0, answers bounded by -n), and a too-long text refused in a
 record. Needs the model and its server (set up on first use, about 1.1 GB
-and up to 15 minutes): scripts/check-local-model.sh runs it."""
+and up to 15 minutes): .ci/check-local-model.sh runs it."""
 
 import json
 import os
@@ -22,7 +22,7 @@ from factbrief.local.progress import Progress
 
 pytestmark = pytest.mark.skipif(
     os.environ.get("FACTBRIEF_CHECK_LOCAL_MODEL") != "1",
-    reason="needs the local model: scripts/check-local-model.sh runs it")
+    reason="needs the local model: .ci/check-local-model.sh runs it")
 
 SAMPLE = Path(__file__).resolve().parents[2] / "examples" / "sample.txt"
 CJK = re.compile(r"[\u4e00-\u9fff]")

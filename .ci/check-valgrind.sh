@@ -9,7 +9,7 @@
 #
 # PYTHONMALLOC=malloc makes every Python object a malloc block memcheck
 # can follow, so pymalloc's arena checks need no suppressions;
-# scripts/valgrind.supp holds only entries for glibc and third-party
+# .ci/valgrind.supp holds only entries for glibc and third-party
 # code, never for factbrief's frames.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -82,7 +82,7 @@ status=0
 PYTHONMALLOC=malloc valgrind --tool=memcheck --error-exitcode=99 \
     --leak-check=full --show-leak-kinds=definite \
     --errors-for-leak-kinds=definite --track-origins=no --num-callers=40 \
-    --suppressions="$root/scripts/valgrind.supp" \
+    --suppressions="$root/.ci/valgrind.supp" \
     --trace-children=yes \
     --trace-children-skip='*/g++*,*/gcc*,*/cc1plus,*/as,*/ld,*/collect2' \
     --log-file="$root/$out/logs/memcheck.%p.log" \

@@ -16,7 +16,7 @@
 #
 # Pass 1, all tests: PYTHONMALLOC=malloc, so every object is a malloc
 # block ASan can guard and LeakSanitizer can see, and leak detection on.
-# scripts/lsan.supp hides only allocations of the loader and of
+# .ci/lsan.supp hides only allocations of the loader and of
 # third-party libraries, never a frame of ours.
 # Pass 2, the tests that need the interpreter's own allocator or address
 # space, or leave blocks behind by design: the soak tests
@@ -52,14 +52,24 @@ fi
 build=(--no-build-isolation -Cbuild-dir=build/asan-$py_version
        -Ccmake.define.FACTBRIEF_SANITIZE=ON
        -Ccmake.build-type=RelWithDebInfo -Cinstall.strip=false)
+# As in scripts/setup.sh: the dependencies again when pyproject.toml
+# changes, the build again when a source or this script (its flags)
+# changes, or when the installed module is missing.
 want=$(sha256sum pyproject.toml | cut -d' ' -f1)
+source_stamp=$venv/.factbrief-source
+sources="$(scripts/source-stamp.sh)"
+sources+=" $(sha256sum .ci/check-sanitizers.sh | cut -d' ' -f1)"
+site=$venv/lib/python$py_version/site-packages
 if [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
     "$real" -m pip install -q -U pip
     "$real" -m pip install -q "scikit-build-core>=0.10" cmake ninja
     "$real" -m pip install -q "${build[@]}" ".[test]"
     echo "$want" > "$stamp"
-else
+    echo "$sources" > "$source_stamp"
+elif [ "$(cat "$source_stamp" 2>/dev/null)" != "$sources" ] ||
+        ! compgen -G "$site/factbrief/factbrief*.so" >/dev/null; then
     "$real" -m pip install -q "${build[@]}" --no-deps --force-reinstall .
+    echo "$sources" > "$source_stamp"
 fi
 so=$(find "$venv/lib/python$py_version/site-packages/factbrief" \
         -name 'factbrief*.so' | head -n1)
@@ -117,10 +127,10 @@ common="intercept_tls_get_addr=0:halt_on_error=1:abort_on_error=0:exitcode=86\
 :log_path=$root/$log_dir/asan:log_exe_name=1"
 # From 3.12 the interpreter leaves its immortal strings behind at exit.
 supp=$root/build/asan-$py_version/lsan.supp
-cat scripts/lsan.supp > "$supp"
+cat .ci/lsan.supp > "$supp"
 case $py_version in
     3.10|3.11) ;;
-    *) cat scripts/lsan-immortal.supp >> "$supp" ;;
+    *) cat .ci/lsan-immortal.supp >> "$supp" ;;
 esac
 export LSAN_OPTIONS="suppressions=$supp\
 :print_suppressions=0:exitcode=87"

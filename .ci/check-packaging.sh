@@ -30,7 +30,7 @@ try_install() {
     "$env/bin/python" -m pip install -q "$artefact" >"$env.log"
     (
         cd "$run"
-        "$env/bin/python" "$root/scripts/wheel-smoke.py" >/dev/null
+        "$env/bin/python" "$root/.ci/wheel-smoke.py" >/dev/null
         "$env/bin/python" -c 'import factbrief.factbrief as m
 print(m.__file__)' | grep -q "^$env/lib/"
         "$env/bin/factbrief" --help >/dev/null

@@ -2,7 +2,7 @@
 # Compiles and links the module with g++ and with clang++ for every
 # supported CPython, warnings as errors (the flags of CMakeLists.txt),
 # each into its own build directory (build/<compiler>-3.1x). Needs the
-# venvs of scripts/test-all-versions.sh for CMake, Ninja and each
+# venvs of .ci/test-all-versions.sh for CMake, Ninja and each
 # interpreter, and a clang++ of version 15 or later (std::source_location;
 # Debian: apt-get install clang-16).
 set -euo pipefail
@@ -33,7 +33,7 @@ for v in "${supported_versions[@]}"; do
     env=$PWD/$(venv_for "$v")
     if [ ! -x "$env/bin/cmake" ]; then
         echo "check-compilers: no $env;" \
-             "run scripts/test-all-versions.sh" >&2
+             "run .ci/test-all-versions.sh" >&2
         exit 1
     fi
     for cxx in g++ "$clang"; do

@@ -1,7 +1,7 @@
 """Checks an installed factbrief from wherever it is run: the module loads
 without the version warning, from the installed copy, and one call through
 the local stand-in returns an "ok" record. Exits non-zero otherwise.
-Used by scripts/check-packaging.sh and by cibuildwheel's wheel test."""
+Used by .ci/check-packaging.sh and by cibuildwheel's wheel test."""
 
 import os
 import sys
