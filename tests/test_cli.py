@@ -46,7 +46,9 @@ def test_one_file_and_the_module_global_restored(cli, standin, files):
     result = cli(["extract", "zh.txt"], settings_for(standin.base_url))
     assert result.returncode == 0, result.stderr
     [record] = result.records
-    assert list(record) == ["file", "summary", "content", "status"]
+    assert list(record) == ["file", "summary", "content", "status",
+                            "unsupported_numbers"]
+    assert record["unsupported_numbers"] == []
     assert record["content"] == cleaned(TEXTS["zh.txt"])
     assert "stand-in" in record["summary"]
     assert "长江是中国".encode() in result.stdout  # UTF-8, not \u escapes
@@ -62,13 +64,15 @@ def test_standard_input_title_and_formats(cli, standin, files):
                  settings_for(standin.base_url), stdin=text.encode())
     assert result.returncode == 0, result.stderr
     [record] = result.records
-    assert list(record) == ["title", "content", "status"]
+    assert list(record) == ["title", "content", "status",
+                            "unsupported_numbers"]
     assert record["content"] == "Rivers lakes  seas"
     assert standin.received[0]["messages"][0]["content"] == (
         "Give a title\u3002Rivers lakes  seas")
     bare = cli(["extract", "--no-content", files[0]],
                settings_for(standin.base_url))
-    assert list(bare.records[0]) == ["file", "summary", "status"]
+    assert list(bare.records[0]) == ["file", "summary", "status",
+                                     "unsupported_numbers"]
     text_out = cli(["extract", "-f", "text", files[0], "missing.txt",
                     files[1]], settings_for(standin.base_url))
     assert text_out.returncode == 1

@@ -259,7 +259,8 @@ def test_a_jsonl_corpus(cluster, service, tmp_path):
                                for line in alone.stdout.splitlines()):
         ident = lines[n]["id"]
         assert list(got[("c.jsonl", "id", ident)]) == [
-            "file", "id", "summary", "content", "status"]
+            "file", "id", "summary", "content", "status",
+            "unsupported_numbers"]
         assert got[("c.jsonl", "id", ident)] == {
             "file": "c.jsonl", "id": ident,
             **{k: v for k, v in record.items() if k != "file"}}

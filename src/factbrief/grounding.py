@@ -29,6 +29,7 @@ reads it once.
 from __future__ import annotations
 
 import re
+import threading
 from bisect import bisect_left
 from decimal import Decimal
 from functools import lru_cache
@@ -57,11 +58,22 @@ def _later(pattern: str, flags: int = 0) -> re.Pattern[str]:
     return _Pending(pattern, flags)  # type: ignore[return-value]
 
 
+_COMPILING = threading.Lock()
+_compiled = False
+
+
 def _compile() -> None:
-    space = globals()
-    for name, value in list(space.items()):
-        if isinstance(value, _Pending):
-            space[name] = re.compile(value.pattern, value.flags)
+    """Compiles every pattern at the first check, once, whichever threads
+    check at the same time: none may see some compiled and some not."""
+    global _compiled
+    with _COMPILING:
+        if _compiled:
+            return
+        space = globals()
+        for name, value in list(space.items()):
+            if isinstance(value, _Pending):
+                space[name] = re.compile(value.pattern, value.flags)
+        _compiled = True
 
 
 # str.translate looks up every character of a CJK text; this only the few
@@ -426,7 +438,7 @@ def _parse(text: str, answer: bool) -> list[_Number]:
 
 
 def _prepare(text: str, answer: bool) -> str:
-    if isinstance(_IDIOMS, _Pending):
+    if not _compiled:
         _compile()
     text = _FOLDED.sub(lambda m: _FOLD[m.group()], text)
     if answer:

@@ -10,6 +10,7 @@ from factbrief.cli.argtypes import number, size
 from factbrief.cli.exceptions import UsageError
 from factbrief.cli.inputs import DEFAULT_MAX_BYTES
 from factbrief.cli.settings import ENV, add_source_options
+from factbrief.engine import DEFAULT_PART_CHARS
 from factbrief.local.service import MODEL_FILE_ENV, REQUEST_TIMEOUT
 
 DEFAULT_JOBS = 4
@@ -20,9 +21,10 @@ CLEANING = """\
 what the service sees: every character that is neither a letter, a digit,
 the underscore nor white space is removed first, except a number's own
 marks, and the "content" key shows the result. Numbers stay whole: 3.5,
-6,300, 1.3%, 3:45, 2024-01-03, -5 and 测得-52.3 are sent as written,
-while $3.50 becomes 3.50 and x-5 becomes x5. Other punctuation goes, so
-URLs and e-mail addresses are mangled: a@b.com becomes abcom.
+6,300, 1.3%, 3:45, 2024-01-03, 2^10, 1.5±0.2, 3×4, 10−20, 3–5, 3~5,
+1e-5, -5 and 测得-52.3 are sent as written, while $3.50 becomes 3.50 and
+x-5 becomes x5. Other punctuation goes, so URLs and e-mail addresses are
+mangled: a@b.com becomes abcom.
 """
 SETTINGS_HELP = f"""\
 settings: --base-url, else ${ENV['base_url'][0]}; --api-key or
@@ -133,6 +135,19 @@ def _add_options(parser, defaults):
         help="an empty or blank text is skipped without failing the run")
     add("-v", "--verbose", action="store_true", default=False,
         help="also show the tracebacks the module prints")
+    add("--split", action="store_true", default=False,
+        help="a text too long for one request is summarised in parts, cut "
+             "at paragraph, else sentence boundaries, then the parts' "
+             "summaries once more; its record says how many (\"parts\")")
+    add("--part-chars", type=number(int, 1), default=DEFAULT_PART_CHARS,
+        metavar="N",
+        help=f"with --split: the most characters one request may carry "
+             f"(default {DEFAULT_PART_CHARS}); --local asks its server how "
+             f"many tokens fit instead")
+    add("--strict", action="store_true", default=False,
+        help="an answer that states numbers its text does not support "
+             "(\"unsupported_numbers\") fails the run's exit status; its "
+             "record keeps \"status\": \"ok\"")
 
 
 def build_parser(version):

@@ -16,6 +16,7 @@ from typing import NamedTuple
 from factbrief.cli import local as local_command
 from factbrief.cli.exceptions import UsageError
 from factbrief.local import service as local_service
+from factbrief.local.tokens import context_limit
 
 ENV = {"base_url": ("OPENAI_BASE_URL",), "api_key": ("OPENAI_API_KEY",),
        "model": ("FACTBRIEF_MODEL", "OPENAI_MODEL")}  # the first set wins
@@ -30,6 +31,7 @@ class Settings(NamedTuple):
     model: str
     jobs: "int | None" = None        # the service's own --jobs default
     timeout: "float | None" = None   # and its own --timeout default
+    limit: object = None  # a PartLimit: what one request may carry
 
 
 def _from_environment(field, environ):
@@ -148,7 +150,7 @@ class Local:
                                        out) as served:
             # As many requests as the server serves at once.
             yield Settings(served.base_url, served.api_key, served.model,
-                           served.slots, run.timeout)
+                           served.slots, run.timeout, context_limit(served))
 
 
 SOURCES = (Demo(), Local())

@@ -22,7 +22,9 @@ MEANING = {
                        '--local could not be set up or started (one line '
                        'says what to do, nothing was sent); or standard '
                        'output could not be written (e.g. a full disk): '
-                       'the inputs that got no record are named',
+                       'the inputs that got no record are named; with '
+                       '--strict, also when an answer states numbers its '
+                       'text does not support',
     ExitStatus.USAGE: 'usage error: a bad option, a missing or malformed '
                       'setting, or factbrief not installed for this '
                       'Python; nothing was sent',

@@ -20,15 +20,18 @@ engine's own calls and hand every other call to what was there before.
 """
 
 import logging
+import threading
 import time
 from collections.abc import Iterable, Iterator
 from typing import Any, Callable, Literal, NamedTuple
 
 from factbrief.engine.clients import HOOKS, CallLog, SharedClients
 from factbrief.engine.ordered import OrderedPool
+from factbrief.engine.parts import (MAX_ROUNDS, PartLimit, joined,
+                                    parts_record, too_long)
 from factbrief.engine.reasons import Redactor, describe
 
-__all__ = ["Engine", "Outcome", "extract_many", "title_many"]
+__all__ = ["Engine", "Outcome", "PartLimit", "extract_many", "title_many"]
 
 Command = Literal["extract", "title"]
 ANSWER_KEY = {"extract": "summary", "title": "title"}
@@ -52,33 +55,50 @@ class _Call(NamedTuple):
 
 class Engine:
     """The module's `extract` (or `refined_title`) for many texts: opened
-    once, then `answer(text)` from any number of threads.
+    once, then `answer(text)` from any number of threads, at most `jobs`
+    requests in flight.
 
-    `timeout` is each text's deadline in seconds (None: only the client's
-    own time-outs); `max_retries` and `client_timeout` the client's
-    retries and time-out of each attempt (None: its own); `mask` hides
-    secrets in reasons (default: the API key).
+    `timeout` is each request's deadline in seconds (None: only the
+    client's own time-outs); `max_retries` and `client_timeout` the
+    client's retries and time-out of each attempt (None: its own); `mask`
+    hides secrets in reasons (default: the API key).
+
+    `limit` (a PartLimit) says how much one request may carry: with
+    `split`, a longer text is answered in parts and its record says how
+    many ("parts"); without, a text over a strict limit is refused before
+    anything is sent. `check_numbers` adds "unsupported_numbers" to each
+    "ok" record: the numbers its answer states that its text does not
+    support (factbrief.grounding).
     """
 
     def __init__(self, base_url: str, api_key: str, model_id: str,
                  *, command: Command = "extract", prompt: str = "",
-                 length: int = 200, timeout: float | None = None,
+                 length: int = 200, jobs: int = 4,
+                 timeout: float | None = None,
                  max_retries: int | None = None,
                  client_timeout: float | None = None,
-                 mask: Redactor | None = None) -> None:
+                 mask: Redactor | None = None, split: bool = False,
+                 limit: PartLimit | None = None,
+                 check_numbers: bool = False) -> None:
         if command not in ANSWER_KEY:
             raise ValueError(f"command must be 'extract' or 'title', not "
                              f"{command!r}")
+        _check_jobs(jobs)
         self.base_url = base_url
         self.command = command
         self.answer_key = ANSWER_KEY[command]
         self.prompt = prompt
         self.length = length
+        self.jobs = jobs
         self.timeout = timeout
         self.mask = mask if mask is not None else Redactor([api_key])
+        self.split = split
+        self.limit = limit
+        self.check_numbers = check_numbers
         self._settings = (base_url, api_key, model_id)
         self._client_options = (client_timeout, max_retries)
-        self._method: Callable[..., Any] | None = None
+        self._slots = threading.BoundedSemaphore(jobs)
+        self._methods: dict[str, Callable[..., Any]] = {}
         self._call: _Call | None = None
         self._clients: SharedClients | None = None
 
@@ -91,8 +111,8 @@ class Engine:
         clients = SharedClients(log, *self._client_options)
         self._clients, self._call = clients, _Call(clients.factory, log)
         client = AISummary(*self._settings)
-        self._method = (client.extract if self.command == "extract"
-                        else client.refined_title)
+        self._methods = {"extract": client.extract,
+                         "title": client.refined_title}
         HOOKS.open(module)
         return self
 
@@ -101,7 +121,8 @@ class Engine:
             return
         HOOKS.close()
         self._clients.close()
-        self._clients = self._method = self._call = None
+        self._clients = self._call = None
+        self._methods = {}
 
     def __enter__(self) -> "Engine":
         return self.open()
@@ -114,25 +135,104 @@ class Engine:
         return {self.answer_key: "", "content": "", "status": "error"}
 
     def answer(self, text: Any) -> Outcome:
-        """One call of the module for `text`, ended by the deadline."""
-        call, method = self._call, self._method
+        """The outcome for `text`: one call of the module, or with
+        `split` as many as its parts need."""
+        outcome = self._answer(text)
+        if self.check_numbers and outcome.record.get("status") == "ok":
+            from factbrief.grounding import unsupported_numbers
+            said = outcome.record.get(self.answer_key)
+            outcome.record["unsupported_numbers"] = (
+                unsupported_numbers(said, text)
+                if isinstance(said, str) and isinstance(text, str) else [])
+        return outcome
+
+    def _answer(self, text: Any) -> Outcome:
+        limit = self.limit
+        if limit is None or not isinstance(text, str) or not (
+                self.split or limit.strict):
+            return self.call(self.command, text)
+        from factbrief.splitting import fits
+        try:
+            measure = limit.measure(text)
+        except Exception as e:  # the service could not count it
+            if not self.split:  # so it says whether the text fits
+                return self.call(self.command, text)
+            return Outcome(self.blank(), self.mask(str(e)))
+        if fits(text, limit.most, measure):
+            return self.call(self.command, text)
+        if not self.split:
+            return Outcome(self.blank(), too_long(
+                limit, limit.cost(text, measure)))
+        return self._in_parts(text, measure)
+
+    def call(self, command: Command, text: Any, prompt: str | None = None
+             ) -> Outcome:
+        """One call of the module's method for `command`, ended by the
+        deadline, once fewer than `jobs` are in flight."""
+        call, method = self._call, self._methods.get(command)
         if call is None or method is None:
             raise RuntimeError("the engine is not open")
+        prompt = self.prompt if prompt is None else prompt
         deadline = (None if self.timeout is None
                     else time.monotonic() + self.timeout)
-        with HOOKS.making(call), call.log.capture(deadline):
-            record = method(text, self.prompt, self.length)
+        with self._slots, HOOKS.making(call), call.log.capture(deadline):
+            record = method(text, prompt, self.length)
         if record.get("status") == "ok":
             return Outcome(record)
         reason = describe(call.log.exception, self.base_url, self.mask,
                           call.log.response, self.timeout)
         return Outcome(record, reason, self.mask(call.log.printed))
 
-    def outcomes(self, texts: Iterable[Any], jobs: int = 4
-                 ) -> Iterator[Outcome]:
+    def _summaries(self, parts: list[str], what: str
+                   ) -> tuple[list[Outcome], Outcome | None]:
+        """Each part's summary, the parts at once within `jobs`; and the
+        outcome of the first that failed, named, if one did."""
+        # A title's parts are summarised, not given titles: the
+        # instruction is for the whole text's title.
+        prompt = self.prompt if self.command == "extract" else ""
+        pool = OrderedPool(lambda part: self.call("extract", part, prompt),
+                           self.jobs)
+        done = [outcome for _, outcome in pool.map(parts)]
+        for number, outcome in enumerate(done, 1):
+            if outcome.record.get("status") != "ok":
+                return done, Outcome(self.blank(), (
+                    f"{what} {number} of {len(parts)} failed: "
+                    f"{outcome.reason}"), outcome.printed)
+        return done, None
+
+    def _in_parts(self, text: str, measure: Any) -> Outcome:
+        from factbrief.splitting import fits, split_text
+        assert self.limit is not None
+        parts = split_text(text, self.limit.most, measure)
+        done, failed = self._summaries(parts, "part")
+        if failed:
+            return failed
+        summary = joined(o.record["summary"] or "" for o in done)
+        for _ in range(MAX_ROUNDS):
+            try:
+                measure = self.limit.measure(summary)
+            except Exception as e:
+                return Outcome(self.blank(), self.mask(str(e)))
+            if fits(summary, self.limit.most, measure):
+                break
+            groups = split_text(summary, self.limit.most, measure)
+            rounds, failed = self._summaries(groups, "group of summaries")
+            if failed:
+                return failed
+            shorter = joined(o.record["summary"] or "" for o in rounds)
+            if len(shorter) >= len(summary):
+                break  # no shorter: the last call says what is wrong
+            summary = shorter
+        final = self.call(self.command, summary)
+        if final.record.get("status") != "ok":
+            return Outcome(self.blank(), f"the summary of the {len(parts)} "
+                           f"parts failed: {final.reason}", final.printed)
+        return Outcome(parts_record(
+            final.record, [o.record["content"] for o in done], len(parts)))
+
+    def outcomes(self, texts: Iterable[Any]) -> Iterator[Outcome]:
         """An Outcome per text, in input order, `jobs` at a time."""
-        _check_jobs(jobs)
-        pool = OrderedPool(self.answer, jobs)
+        pool = OrderedPool(self.answer, self.jobs)
         finished = False
         try:
             for _, outcome in pool.map(texts):
@@ -151,43 +251,62 @@ def _check_jobs(jobs: int) -> None:
         raise ValueError(f"jobs must be at least 1, not {jobs}")
 
 
-def _records(engine: Engine, texts: Iterable[Any], jobs: int
+def _records(engine: Engine, texts: Iterable[Any]
              ) -> Iterator[dict[str, Any]]:
     with engine:
-        for number, outcome in enumerate(engine.outcomes(texts, jobs)):
+        for number, outcome in enumerate(engine.outcomes(texts)):
             if outcome.reason:
                 LOG.warning("text %d: %s", number, outcome.reason)
             yield outcome.record
 
 
+DEFAULT_PART_CHARS = 12_000
+
+
 def _many(command: Command, texts: Iterable[str], base_url: str,
-          api_key: str, model_id: str, prompt: str, length: int, jobs: int,
-          timeout: float | None) -> Iterator[dict[str, Any]]:
-    _check_jobs(jobs)
+          api_key: str, model_id: str, options: dict[str, Any]
+          ) -> Iterator[dict[str, Any]]:
+    timeout, part_chars = options["timeout"], options.pop("part_chars")
     if timeout is not None and not timeout > 0:
         raise ValueError(f"timeout must be above 0, not {timeout!r}")
+    if isinstance(part_chars, bool) or not isinstance(part_chars, int) \
+            or part_chars < 1:
+        raise ValueError(f"part_chars must be a whole number of at least "
+                         f"1, not {part_chars!r}")
     engine = Engine(base_url, api_key, model_id, command=command,
-                    prompt=prompt, length=length, timeout=timeout)
-    return _records(engine, iter(texts), jobs)
+                    limit=PartLimit(part_chars), **options)
+    return _records(engine, iter(texts))
 
 
 def extract_many(texts: Iterable[str], base_url: str, api_key: str,
                  model_id: str, *, prompt: str = "", length: int = 200,
-                 jobs: int = 4, timeout: float | None = None
-                 ) -> Iterator[dict[str, Any]]:
+                 jobs: int = 4, timeout: float | None = None,
+                 split: bool = False,
+                 part_chars: int = DEFAULT_PART_CHARS,
+                 check_numbers: bool = False) -> Iterator[dict[str, Any]]:
     """`AISummary(base_url, api_key, model_id).extract(text, prompt,
     length)` for each text, `jobs` at a time: the records in input
-    order, as each is ready. `timeout`: seconds for each text's whole
-    request, retries included (None: the client's own time-outs)."""
-    return _many("extract", texts, base_url, api_key, model_id, prompt,
-                 length, jobs, timeout)
+    order, as each is ready. `timeout`: seconds for each request, retries
+    included (None: the client's own time-outs).
+
+    `split`: a text over `part_chars` characters is summarised in parts,
+    then the parts' summaries once more; its record adds "parts".
+    `check_numbers`: each "ok" record adds "unsupported_numbers", the
+    numbers its answer states that its text does not support. Without
+    either, each record is exactly the module's own."""
+    return _many("extract", texts, base_url, api_key, model_id, dict(
+        prompt=prompt, length=length, jobs=jobs, timeout=timeout,
+        split=split, part_chars=part_chars, check_numbers=check_numbers))
 
 
 def title_many(texts: Iterable[str], base_url: str, api_key: str,
                model_id: str, *, prompt: str = "", length: int = 200,
-               jobs: int = 4, timeout: float | None = None
-               ) -> Iterator[dict[str, Any]]:
+               jobs: int = 4, timeout: float | None = None,
+               split: bool = False, part_chars: int = DEFAULT_PART_CHARS,
+               check_numbers: bool = False) -> Iterator[dict[str, Any]]:
     """As `extract_many`, with `AISummary.refined_title`: `prompt` is
-    the instruction."""
-    return _many("title", texts, base_url, api_key, model_id, prompt,
-                 length, jobs, timeout)
+    the instruction. A split text's parts are summarised by `extract`,
+    and the title made from their summaries."""
+    return _many("title", texts, base_url, api_key, model_id, dict(
+        prompt=prompt, length=length, jobs=jobs, timeout=timeout,
+        split=split, part_chars=part_chars, check_numbers=check_numbers))

@@ -47,7 +47,7 @@ WAIT_POLICY = "PASSIVE"
 NO_PROMPT_CACHE = ("--no-cache-prompt", "--cache-ram", "0")
 STOP_GRACE = 10.0
 BIND_FAILED = "couldn't bind HTTP server socket"
-_NO_PROXY = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+NO_PROXY = urllib.request.build_opener(urllib.request.ProxyHandler({}))
 
 
 def cpus():
@@ -89,7 +89,7 @@ def answers(base_url, timeout=2.0):
     """True when the service at base_url says it is ready."""
     root = base_url.removesuffix("/").removesuffix("/v1")
     try:
-        with _NO_PROXY.open(f"{root}/health", timeout=timeout) as r:
+        with NO_PROXY.open(f"{root}/health", timeout=timeout) as r:
             return r.status == 200
     except (OSError, ValueError):
         return False

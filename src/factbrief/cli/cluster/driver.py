@@ -20,6 +20,7 @@ from factbrief.cli.exceptions import ClusterError, UsageError
 from factbrief.cli.inputs import Reader
 from factbrief.cli.records import Records
 from factbrief.cli.results import Results
+from factbrief.cli.run import unsupported_line
 from factbrief.cli.settings import Local
 from factbrief.cli.status import ExitStatus
 from factbrief.display import human_time
@@ -69,6 +70,7 @@ class Dispatcher:
         self.in_flight = {}  # object ref -> (input, losses, worker)
         self.queue = collections.deque()
         self.failed = False
+        self.unsupported = 0  # answers with numbers their text lacks
         self.finished = 0
         self.start_errors = []
         self._polled = 0.0
@@ -171,6 +173,7 @@ class Dispatcher:
         record = self.records.record_for(item, outcome)
         self.records.report(self.out, item.label(), outcome)
         self.failed = self.failed or record["status"] == "error"
+        self.unsupported += bool(record.get("unsupported_numbers"))
         self.results.append(record, time.monotonic())
         self.finished += 1
 
@@ -326,5 +329,9 @@ class ClusterRun:
                 f"{self.args.output} in {human_time(took)} "
                 f"({len(self.todo) / max(took, 1e-9):.1f} texts/s); "
                 f"{len(done)} inputs were done before")
-        return (ExitStatus.FAILED if self.dispatcher.failed
-                else ExitStatus.OK)
+        unsupported = self.dispatcher.unsupported
+        if unsupported and len(self.todo) > 1:
+            out.say(unsupported_line(unsupported, len(self.todo)))
+        if self.dispatcher.failed or (unsupported and self.args.strict):
+            return ExitStatus.FAILED
+        return ExitStatus.OK

@@ -13,8 +13,12 @@ from factbrief.cli.run import engine_for
 from factbrief.cli.settings import Settings
 from factbrief.engine.reasons import WHOLE_MATCH, Redactor
 from factbrief.local.progress import Progress
+from factbrief.local.tokens import context_limit
 
 MAX_IN_FLIGHT = 64  # per node, whatever a server's slots
+# The node's engine never holds a call back: the node's own limit does
+# (answer), and the parts of a split text share it.
+AHEAD_OF_SLOTS = 2
 
 
 class Plan(NamedTuple):
@@ -59,14 +63,15 @@ class Node:
                 if len(served.api_key) >= WHOLE_MATCH:  # not a placeholder
                     out.mask = Redactor([served.api_key])
                 settings = Settings(served.base_url, served.api_key,
-                                    served.model)
+                                    served.model, limit=context_limit(served))
                 self._slots = min(MAX_IN_FLIGHT,
                                   max(1, int(getattr(served, "slots", 1))))
             else:
                 settings = stack.enter_context(
                     plan.source.serve(plan.settings, out))
             self._engine = stack.enter_context(
-                engine_for(plan.args, settings, out.mask, plan.seconds))
+                engine_for(plan.args, settings, out.mask, plan.seconds,
+                           jobs=AHEAD_OF_SLOTS * MAX_IN_FLIGHT))
             self._stack = stack.pop_all()
 
     def answer(self, text, limit=None):
