@@ -6,7 +6,8 @@ LLAMA_API_KEY; binds its port before "loading" (and logs llama.cpp's
 "couldn't bind" line at error level when it cannot); logs "listening on
 http://HOST:PORT" once loaded; answers GET /health (503 while loading),
 and with the key GET /v1/models, GET /v1/env (its environment's names
-and its arguments) and POST /v1/chat/completions. The model file's name
+and its arguments), POST /v1/chat/completions and POST /tokenize (a
+token per two characters, with their pieces). The model file's name
 picks a behaviour: "die" (fails while loading), "slow" (loads for 2 s).
 """
 
@@ -64,6 +65,11 @@ class _Handler(BaseHTTPRequestHandler):
             int(self.headers.get("Content-Length") or 0)))
         if self._refused():
             return
+        if self.path == "/tokenize":
+            text = body["content"]
+            return self._reply(200, {"tokens": [
+                {"id": i, "piece": text[i:i + 2]}
+                for i in range(0, len(text), 2)]})
         text = body["messages"][-1]["content"]
         self._reply(200, {"choices": [{"index": 0, "message": {
             "role": "assistant",
