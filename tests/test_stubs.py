@@ -81,3 +81,22 @@ def test_callers_see_typed_records(tmp_path):
     assert "Literal[" in status and "'ok'" in status and "'error'" in status
     assert [line.split(":")[1] for line in lines
             if ": error:" in line] == ["11", "12"], result.stdout
+
+
+def test_callers_see_the_api_for_many_texts(tmp_path):
+    program = tmp_path / "many.py"
+    program.write_text(textwrap.dedent("""\
+        import factbrief
+        records = factbrief.extract_many(["a"], "u", "k", "m", jobs=2)
+        reveal_type(records)
+        factbrief.title_many(["a"], "u", "k", "m", jobs="2")
+        factbrief.extract_many(["a"], "u", "k", "m", split=True,
+                               part_chars=100, check_numbers=True)
+        """))
+    result = mypy(["mypy", "--no-incremental", str(program)], tmp_path)
+    lines = result.stdout.splitlines()
+    assert any(line.startswith("many.py:3: note: Revealed type is ")
+               and "Iterator[dict[str, Any]]" in line
+               for line in lines), result.stdout
+    assert [line.split(":")[1] for line in lines
+            if ": error:" in line] == ["4"], result.stdout
