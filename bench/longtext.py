@@ -284,6 +284,11 @@ def parse_args(argv):
                    help="--jobs of the command: a split text's parts run "
                         "concurrently within it")
     p.add_argument("--prompt", default="")
+    p.add_argument("--ids", nargs="+", metavar="ID",
+                   help="only these texts of the set")
+    p.add_argument("--min-recall", type=float,
+                   help="exit with status 1 when the recall is lower "
+                        "(a floor for CI)")
     p.add_argument("--timeout", type=float, default=3600.0,
                    help="seconds one text may take")
     p.add_argument("--factbrief", nargs="+",
@@ -301,6 +306,10 @@ def parse_args(argv):
 def main(argv=None):
     args = parse_args(argv)
     items = json.loads(args.texts.read_text(encoding="utf-8"))
+    if args.ids:
+        items = [item for item in items if item["id"] in args.ids]
+        if len(items) != len(set(args.ids)):
+            sys.exit(f"longtext: no such text among {args.ids}")
     report = evaluate(args, items)
     output = args.output or RESULTS / f"longtext-{report['label']}.json"
     output.parent.mkdir(parents=True, exist_ok=True)
@@ -308,6 +317,11 @@ def main(argv=None):
                       + "\n", encoding="utf-8")
     print_report(report)
     print(f"wrote {output}")
+    recall = report["totals"]["recall"]
+    if args.min_recall is not None and recall < args.min_recall:
+        print(f"longtext: recall {recall:.3f} is below the floor of "
+              f"{args.min_recall}", file=sys.stderr)
+        return 1
     return 1 if report["totals"]["failed"] else 0
 
 
