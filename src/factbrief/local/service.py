@@ -26,13 +26,17 @@ MAX_PROMPT = 4096
 # Requests served at once. One slot by default, so that the same text gets
 # the same answer: served in a batch with others, a text's answer often
 # differs from its answer alone (the batch takes other kernels, so other
-# rounding; 9 of 12 evaluation texts on 2 cores, bench/RESULTS.md), and
-# which texts share a batch changes from run to run. Batching is worth
-# that only where it pays by BATCH_MARGIN in wall time; on 2 cores 4
-# slots gave 1.1 times the throughput of one on the evaluation texts (1.4
-# on short ones), below the margin. No larger machine was measured, and
-# the answers differ there all the same, so BATCH_FROM_CORES stays None:
-# one slot whatever the core count, until a measurement names the count.
+# rounding), and which texts share a batch changes from run to run.
+# Batching is worth that only where it cuts the wall time by BATCH_MARGIN.
+# Measured on 2 cores over the 12 evaluation texts (bench/local_model.py),
+# 4 slots with --jobs 4 against 1 slot: idle, 1.11 times as fast (88.7 s
+# against 98.8 s); busy (load 4 to 8), 1.56 and 0.75 times in two pairs,
+# the slower pair with one batched answer that ran on to 1,212 characters;
+# 8 or 9 of the 12 batched answers differed, the one-at-a-time answers
+# never. (On 8 short texts, idle: 1.39 times.) Below the margin on 2
+# cores; no larger machine was measured, and batched answers differ there
+# too, so BATCH_FROM_CORES stays None: one slot whatever the core count,
+# until a measurement names the count.
 SLOTS = 1
 BATCH_SLOTS = 4  # the slot count batching would take (measured best here)
 BATCH_MARGIN = 1.5
