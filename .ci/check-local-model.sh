@@ -3,9 +3,10 @@
 # the cache folder ($XDG_CACHE_HOME/factbrief, default ~/.cache/factbrief)
 # unless it is there already: builds llama.cpp's server (5 to 30 minutes
 # on 2 cores) and fetches the model (1.1 GB). Then runs the integration
-# test, which starts servers and checks the answers and the server's own
-# promises, the evaluation of the facts the summaries keep, and the main
-# job over a few texts on Ray (--ray local --local).
+# test, which starts servers and checks the answers (the same text, the
+# same answer, at the default slots) and the server's own promises, the
+# evaluation of the facts the summaries keep, and the main job over a few
+# texts on Ray (--ray local --local).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -16,7 +17,14 @@ trap '"$factbrief" local stop >/dev/null 2>&1 || true' EXIT
 echo "check-local-model: set-up and first start took ${SECONDS} s"
 "$factbrief" local status
 "$factbrief" local stop
-FACTBRIEF_CHECK_LOCAL_MODEL=1 .venv/bin/python -m pytest -v \
+# The same text must get the same answer twice at the default slot count:
+# no FACTBRIEF_LOCAL_SLOTS, and no service left running to reuse.
+default_slots=$(.venv/bin/python -c \
+    'from factbrief.local import service; print(service.slots_wanted({}))')
+echo "check-local-model: extract twice at the default," \
+    "${default_slots} slot(s), FACTBRIEF_LOCAL_SLOTS unset"
+env -u FACTBRIEF_LOCAL_SLOTS FACTBRIEF_CHECK_LOCAL_MODEL=1 \
+    .venv/bin/python -m pytest -v \
     -p no:cacheprovider tests/integration/test_local_model.py
 
 # The facts the summaries keep, over the evaluation set (bench/quality.py),

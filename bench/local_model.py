@@ -1,18 +1,25 @@
 """Figures of the local model on this machine, through the command a user
-runs: `factbrief extract --local` over the 8 texts of bench/texts, with
---jobs 1 and with --jobs 4 in turns (1, 4, 4, 1, twice), each against a fresh
-start of the same service (`factbrief local start`, 4 slots), so no run
-reuses another's prompts. Per run: the wall time, the time to the first
-record, the tokens generated and tokens/s in all, tokens/s per request
-(llama.cpp's own counts from the server log), the server's start and
-peak memory; and whether every text got the same summary in every run.
+runs: `factbrief extract --local` over the 12 evaluation texts
+(bench/quality/texts.json) at the default (one slot, --jobs 1) and with
+--jobs 4 (which starts the server with 4 slots), in the order 1, 4, 4, 1
+(--rounds 2; one round is 1, 4), each run starting its own server, so no
+run reuses another's prompts. Per run: the load (`uptime`) before and
+after, the wall time, the time per text once the server serves, the
+tokens generated (llama.cpp's own counts from the server log); and which
+texts got another answer than at the default in the first run: that is
+what a user who runs the same corpus twice sees.
+
+The runs use a private cache folder holding a copy of the server and the
+model file of the shared cache (by --model-file), so a service another
+user left running in the shared cache is neither used nor disturbed.
 
 The set-up from an empty cache folder and an empty pip cache (it builds
 the server: minutes) with --fresh; --link-model FILE then skips fetching
-the model by linking a verified copy, and the figures say so. Or give
-that time with --setup-seconds (and --setup-note).
+the model by linking a verified copy, and the figures say so. Without
+--fresh the set-up figures of the previous results are kept, with their
+date.
 
-    .venv/bin/python bench/local_model.py [--fresh [--link-model FILE]]
+    .venv/bin/python bench/local_model.py [--rounds N] [--fresh ...]
 
 Writes bench/results/local-model.json; bench/report.py puts it into
 bench/RESULTS.md.
@@ -23,10 +30,10 @@ import datetime
 import json
 import os
 import re
-import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from pathlib import Path
 
@@ -34,66 +41,72 @@ from factbrief.local import process, service
 from factbrief.local.cache import Cache
 from factbrief.local.model import DEFAULT_MODEL, model_path
 from factbrief.local.progress import Progress
+from factbrief.local.server import ServerBuild
 
 BENCH_DIR = Path(__file__).resolve().parent
-TEXTS = sorted((BENCH_DIR / "texts").glob("*.txt"))
-ORDER = (1, 4, 4, 1, 1, 4, 4, 1)
+TEXTS = BENCH_DIR / "quality" / "texts.json"
+BATCHED = 4
 EVAL = re.compile(r"^\S+ I slot print_timing: .*\|\s+eval time =\s+"
                   r"([\d.]+) ms /\s+(\d+) tokens", re.M)
+SERVES = re.compile(r"serves at \S+ for this run \((\d+) at once\)")
 
 
-def factbrief(*args, cache_home):
+def uptime():
+    return subprocess.run(["uptime"], capture_output=True,
+                          text=True).stdout.strip()
+
+
+def private_cache(root, shared):
+    """A cache folder at `root` with a copy of the shared cache's server."""
+    cache = Cache(Path(root) / "factbrief")
+    ServerBuild(cache).keep(ServerBuild(shared).executable)
+    return cache
+
+
+def one_run(jobs, cache, model, files):
+    """One `extract --local` over `files`: at the default when `jobs` is
+    None, else with --jobs; the run's figures."""
     env = {k: v for k, v in os.environ.items()
            if not k.startswith(("OPENAI_", "FACTBRIEF_", "XDG_"))}
-    env["XDG_CACHE_HOME"] = str(cache_home)
-    return [sys.executable, "-m", "factbrief", *args], env
-
-
-def peak_rss_mb(pid):
-    with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1]) / 1024
-    return None
-
-
-def one_run(jobs, cache):
-    """Starts the service, times one `extract --local --jobs N` over the
-    texts, stops the service; the run's figures."""
-    home = cache.root.parent
-    argv, env = factbrief("local", "start", cache_home=home)
+    env["XDG_CACHE_HOME"] = str(cache.root.parent)
+    argv = [sys.executable, "-m", "factbrief", "extract", "--no-content",
+            "--model-file", str(model)]
+    argv += [] if jobs is None else ["--jobs", str(jobs)]
+    log = cache.logs / "run-server.log"
+    offset = log.stat().st_size if log.exists() else 0
+    before = uptime()
     t = time.monotonic()
-    subprocess.run(argv, env=env, check=True, stdout=subprocess.DEVNULL)
-    start_s = time.monotonic() - t
-    state = process.running_service(cache)
-    log = Path(state["log"])
-    offset = log.stat().st_size
-    argv, env = factbrief("extract", "--local", "--no-content", "--jobs",
-                          str(jobs), *map(str, TEXTS), cache_home=home)
-    t = time.monotonic()
-    proc = subprocess.Popen(argv, env=env, stdout=subprocess.PIPE,
-                            stderr=subprocess.DEVNULL, text=True)
-    first, records = None, []
-    for line in proc.stdout:
-        first = first or time.monotonic() - t
-        records.append(json.loads(line))
+    proc = subprocess.Popen(argv + [str(f) for f in files], env=env,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            text=True, encoding="utf-8")
+    served = {}
+
+    def watch():
+        for line in proc.stderr:
+            found = SERVES.search(line)
+            if found and not served:
+                served.update(at=time.monotonic() - t,
+                              slots=int(found.group(1)))
+    watcher = threading.Thread(target=watch)
+    watcher.start()
+    records = [json.loads(line) for line in proc.stdout]
     proc.wait()
     wall = time.monotonic() - t
-    peak = peak_rss_mb(state["pid"])
-    argv, env = factbrief("local", "stop", cache_home=home)
-    subprocess.run(argv, env=env, check=True, stdout=subprocess.DEVNULL)
+    watcher.join()
     with open(log, "rb") as f:
         f.seek(offset)
         evals = EVAL.findall(f.read().decode("utf-8", "replace"))
-    tokens = sum(int(n) for _, n in evals)
+    assert proc.returncode == 0 and len(records) == len(files), records
     assert all(r["status"] == "ok" for r in records), records
-    return {"jobs": jobs, "wall_s": wall, "first_answer_s": first,
-            "start_s": start_s, "tokens": tokens,
-            "tokens_per_s": tokens / wall,
-            "request_tokens_per_s": [int(n) / (float(ms) / 1000)
-                                     for ms, n in evals if float(ms) > 0],
-            "peak_rss_mb": peak,
-            "summaries": [r["summary"] for r in records]}
+    by_file = {r["file"]: r["summary"] for r in records}
+    return {"jobs": 1 if jobs is None else jobs,
+            "default": jobs is None, "slots": served["slots"],
+            "uptime_before": before, "uptime_after": uptime(),
+            "load_before": float(before.rsplit(":", 1)[1].split(",")[0]),
+            "wall_s": wall, "ready_s": served["at"],
+            "per_text_s": (wall - served["at"]) / len(files),
+            "tokens": sum(int(n) for _, n in evals),
+            "summaries": [by_file[str(f)] for f in files]}
 
 
 def set_up_fresh(link_model):
@@ -113,51 +126,66 @@ def set_up_fresh(link_model):
         return time.monotonic() - t, note
 
 
-def summarise(runs):
-    by_jobs = {}
+def compare(runs, ids):
+    """Which texts each run answered otherwise than the first run at the
+    default; and the wall-time ratios of each batched run to the
+    default run next to it (1, 4, 4, 1: pairs 1-2 and 4-3)."""
+    reference = next(r for r in runs if r["default"])["summaries"]
     for run in runs:
-        by_jobs.setdefault(run["jobs"], []).append(run)
-    pairs = [b["wall_s"] / a["wall_s"] for a, b in
-             zip(by_jobs[1], by_jobs[4])]
-    differing = []
-    for i, text in enumerate(TEXTS):
-        answers = [run["summaries"][i] for run in runs]
-        usual = statistics.mode(answers)
-        odd = [n for n, a in enumerate(answers) if a != usual]
-        if odd:
-            differing.append({"text": text.name, "runs": odd})
-    return {"ratio_4_to_1": statistics.median(pairs), "pairs": pairs,
-            "same_summary_texts": len(TEXTS) - len(differing),
-            "differing": differing}
+        run["differ_from_default"] = [
+            ids[i] for i, s in enumerate(run["summaries"])
+            if s != reference[i]]
+    pairs = []
+    for i in range(0, len(runs) - 1, 2):
+        a, b = runs[i], runs[i + 1]
+        one, batched = (a, b) if a["default"] else (b, a)
+        pairs.append(batched["wall_s"] / one["wall_s"])
+    return pairs
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rounds", type=int, default=2)
     parser.add_argument("--fresh", action="store_true")
     parser.add_argument("--link-model", default=None)
-    parser.add_argument("--setup-seconds", type=float, default=None)
-    parser.add_argument("--setup-note", default="")
     parser.add_argument("--output", default=str(
         BENCH_DIR / "results" / "local-model.json"))
     args = parser.parse_args()
+    items = json.loads(TEXTS.read_text(encoding="utf-8"))
+    previous = {}
+    if Path(args.output).exists():
+        previous = json.loads(Path(args.output).read_text())
     figures = {"date": datetime.date.today().isoformat(),
-               "cpus": process.cpus(), "texts": len(TEXTS),
-               "slots": service.SLOTS, "load_before": os.getloadavg()[0]}
+               "cpus": process.cpus(), "texts": len(items),
+               "default_slots": service.slots_wanted({}),
+               "batched_jobs": BATCHED,
+               "batch_margin": service.BATCH_MARGIN}
     if args.fresh:
         figures["setup_s"], figures["setup_note"] = set_up_fresh(
             args.link_model)
+        figures["setup_date"] = figures["date"]
     else:
-        figures["setup_s"] = args.setup_seconds
-        figures["setup_note"] = args.setup_note
-    cache = Cache.default()
-    service.prepare(cache, Progress(sys.stderr))
+        for key in ("setup_s", "setup_note"):
+            figures[key] = previous.get(key)
+        figures["setup_date"] = previous.get("setup_date",
+                                             previous.get("date"))
+    shared = Cache.default()
+    _, model, _ = service.prepare(shared, Progress(sys.stderr))
+    order = [None, BATCHED, BATCHED, None] * (args.rounds // 2)
+    order += [None, BATCHED] * (args.rounds % 2)
     runs = []
-    for jobs in ORDER:
-        runs.append(one_run(jobs, cache))
-        print(json.dumps({k: v for k, v in runs[-1].items()
-                          if k != "summaries"}), file=sys.stderr)
-    figures.update(summarise(runs), runs=runs,
-                   load_after=os.getloadavg()[0])
+    with tempfile.TemporaryDirectory(prefix="factbrief-bench-") as tmp:
+        files = []
+        for item in items:
+            files.append(Path(tmp) / f"{item['id']}.txt")
+            files[-1].write_text(item["text"], encoding="utf-8")
+        cache = private_cache(tmp, shared)
+        for jobs in order:
+            runs.append(one_run(jobs, cache, model, files))
+            print(json.dumps({k: v for k, v in runs[-1].items()
+                              if k != "summaries"}), file=sys.stderr)
+    figures["pairs"] = compare(runs, [item["id"] for item in items])
+    figures["runs"] = runs
     Path(args.output).parent.mkdir(exist_ok=True)
     Path(args.output).write_text(json.dumps(figures, indent=1,
                                             ensure_ascii=False) + "\n")

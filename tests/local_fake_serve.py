@@ -8,7 +8,8 @@ http://HOST:PORT" once loaded; answers GET /health (503 while loading),
 and with the key GET /v1/models, GET /v1/env (its environment's names
 and its arguments), POST /v1/chat/completions and POST /tokenize (a
 token per two characters, with their pieces). The model file's name
-picks a behaviour: "die" (fails while loading), "slow" (loads for 2 s).
+picks a behaviour: "die" (fails while loading), "slow" (loads for 2 s),
+"busy" (takes 1 s per answer, and logs how many it answers at once).
 """
 
 import json
@@ -24,6 +25,8 @@ VALUED = {"-m", "-a", "--host", "--port", "-np", "-c", "--temp", "-n", "-t",
           "--cache-ram"}
 FLAGS = {"--no-webui", "--no-cache-prompt"}
 READY = threading.Event()
+BUSY = threading.Lock()
+IN_FLIGHT = 0
 
 
 def log(level, text):
@@ -71,9 +74,20 @@ class _Handler(BaseHTTPRequestHandler):
                 {"id": i, "piece": text[i:i + 2]}
                 for i in range(0, len(text), 2)]})
         text = body["messages"][-1]["content"]
+        if "busy" in Path(OPTIONS["-m"]).name:
+            self._answer_slowly()
         self._reply(200, {"choices": [{"index": 0, "message": {
             "role": "assistant",
             "content": f"fake answer to {len(text)} characters"}}]})
+
+    def _answer_slowly(self):
+        global IN_FLIGHT
+        with BUSY:
+            IN_FLIGHT += 1
+            log("I", f"slot: {IN_FLIGHT} in flight")
+        time.sleep(1)
+        with BUSY:
+            IN_FLIGHT -= 1
 
     def _refused(self):
         key = os.environ.get("LLAMA_API_KEY")

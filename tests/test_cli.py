@@ -427,7 +427,8 @@ def local_served(standin, monkeypatch):
     events = []
 
     @contextlib.contextmanager
-    def local_service(progress, model_file=None, environ=None):
+    def local_service(progress, model_file=None, environ=None,
+                      jobs=None):
         events.append(("start", model_file))
         if model_file == "broken.gguf":
             raise LocalError("broken.gguf is not a GGUF model file")

@@ -107,7 +107,8 @@ def test_the_key_of_a_service_started_for_the_run_is_masked(
     from factbrief.local import service
 
     @contextlib.contextmanager
-    def local_service(progress, model_file=None, environ=None):
+    def local_service(progress, model_file=None, environ=None,
+                      jobs=None):
         yield service.Served(rejecting.base_url, "local-model", api_key=LONG,
                              slots=1)
     monkeypatch.setattr(service, "local_service", local_service)

@@ -107,3 +107,38 @@ def test_a_start_that_cannot_be_recorded_leaves_no_server(home):
     assert result.stderr.splitlines()[-1].startswith(
         "factbrief: recording the local service failed: Is a directory")
     assert local.servers_running(cache) == []
+
+
+@pytest.mark.parametrize("env,args,slots", [
+    ({}, [], 1),  # repeatable: one slot, one request at a time
+    ({"FACTBRIEF_LOCAL_SLOTS": "3"}, [], 3),
+    ({}, ["--jobs", "3"], 3),  # --jobs chooses throughput: as many slots
+    ({"FACTBRIEF_LOCAL_SLOTS": "3"}, ["--jobs", "2"], 3),
+    ({"FACTBRIEF_LOCAL_SLOTS": "2"}, ["--jobs", "3"], 3),
+])
+def test_a_runs_slots_and_jobs_by_default_and_as_asked(home, env, args,
+                                                        slots):
+    (home.parent / "busy.gguf").write_bytes(b"GGUF")
+    texts = []
+    for n in range(3):
+        texts.append(f"t{n}.txt")
+        (home.parent / texts[-1]).write_text(f"text {n}")
+    result = run(["extract", "--model-file", "busy.gguf", *args, *texts],
+                 home, env=env)
+    assert answered(result, 3)
+    assert f"for this run ({slots} at once)" in result.stderr
+    log = (home / "factbrief" / "logs" / "run-server.log").read_text()
+    in_flight = [int(n) for n in re.findall(r"slot: (\d+) in flight", log)]
+    jobs = int(args[1]) if args else slots
+    assert len(in_flight) == 3 and max(in_flight) <= jobs
+    if jobs == 1:
+        assert in_flight == [1, 1, 1]
+
+
+def test_a_started_service_serves_one_at_a_time_by_default(home):
+    started = run(["local", "start", "--model-file", "ok.gguf"], home)
+    try:
+        assert started.returncode == 0, started.stderr
+        assert ", 1 at once); stop it" in started.stdout
+    finally:
+        run(["local", "stop"], home)

@@ -1,6 +1,6 @@
 """The main job through the real local model: `extract` and `title` of
 examples/sample.txt with `--local`, checked for what a 1.5B model can be
-held to; and the server's own promises: /health, its key, its defaults
+held to, and the same answer to the same text at the default slots; and the server's own promises: /health, its key, its defaults
 (temperature 0, answers bounded by -n), and a too-long text refused in a
 record. Needs the model and its server (set up on first use, about 1.1 GB
 and up to 15 minutes): .ci/check-local-model.sh runs it."""
@@ -29,30 +29,47 @@ CJK = re.compile(r"[\u4e00-\u9fff]")
 QUIET = Progress(open(os.devnull, "w"))
 
 
+def _environment():
+    """This one without service settings: FACTBRIEF_LOCAL_SLOTS unset, so
+    runs are at the default slots."""
+    return {k: v for k, v in os.environ.items()
+            if not k.startswith(("OPENAI_", "FACTBRIEF_"))}
+
+
 def factbrief(*args, status=0):
-    env = {k: v for k, v in os.environ.items()
-           if not k.startswith(("OPENAI_", "FACTBRIEF_"))}
     result = subprocess.run([sys.executable, "-m", "factbrief", *args],
-                            env=env, capture_output=True, text=True,
-                            timeout=1800)
+                            env=_environment(), capture_output=True,
+                            text=True, timeout=1800)
     assert result.returncode == status, result.stderr
     [line] = result.stdout.splitlines()
     return json.loads(line), result.stderr
 
 
-def test_extract_summarises_the_sample_in_chinese_repeatably():
+def test_extract_summarises_the_sample_in_chinese_repeatably(tmp_path):
     record, log = factbrief("extract", "--local", str(SAMPLE))
     assert "not a language model" not in log
+    # At the default: a server of its own for the run, one slot.
+    assert re.search(r"serves at \S+ for this run \(1 at once\)", log), log
     assert record["status"] == "ok"
     summary = record["summary"]
     assert summary and len(CJK.findall(summary)) >= 20, summary
     assert "6300" in summary.replace(",", "").replace("，", "")
     assert "长江" in summary
-    # Temperature 0 on the server: a new server process, the same answer.
-    # (Served beside other texts it may differ: a batch of several takes
+    # Temperature 0 and one request at a time: the same text, the same
+    # answer, from a new server process and from the same one twice.
+    # (Served in a batch with other texts it may differ: a batch takes
     # other kernels than one alone, so the rounding differs.)
-    again, _ = factbrief("extract", "--local", str(SAMPLE))
-    assert again["summary"] == summary
+    copy = tmp_path / "sample.txt"
+    copy.write_bytes(SAMPLE.read_bytes())
+    result = subprocess.run(
+        [sys.executable, "-m", "factbrief", "extract", "--local",
+         str(SAMPLE), str(copy)], env=_environment(), capture_output=True,
+        text=True, timeout=1800)
+    assert result.returncode == 0, result.stderr
+    assert "(1 at once)" in result.stderr
+    again = [json.loads(line)["summary"] for line in
+             result.stdout.splitlines()]
+    assert again == [summary, summary]
 
 
 def test_title_from_a_model_file_named_like_an_option(tmp_path):

@@ -42,8 +42,11 @@ def add_command(subparsers):
     start.add_argument("--port", type=_port, default=0,
                        help="port on 127.0.0.1 (default: a free one)")
     start.add_argument("--slots", type=_slots, default=None, metavar="N",
-                       help=f"requests served at once (default: "
-                            f"${service.SLOTS_ENV}, else {service.SLOTS})")
+                       help=f"requests served at once: more than 1 "
+                            f"answers faster, but a text's answer can "
+                            f"differ from run to run (default: "
+                            f"${service.SLOTS_ENV}, else "
+                            f"{service.SLOTS}, repeatable)")
     # No default here, so `factbrief --model-file PATH local start` works.
     start.add_argument("--model-file", metavar="PATH",
                        default=argparse.SUPPRESS,
@@ -72,13 +75,13 @@ def model_file(args, environ):
 
 
 @contextlib.contextmanager
-def run_service(path, environ, out):
+def run_service(path, environ, out, jobs=None):
     """A local service serving the model file at `path` (None: the
-    built-in model)
-    for the body of the `with`, its progress shown on `out`; yields its
-    Served. Raises LocalError when it cannot be had."""
-    with service.local_service(Progress(out), path,
-                               environ=environ) as served:
+    built-in model), with at least `jobs` slots if it is started for the
+    run, for the body of the `with`, its progress shown on `out`; yields
+    its Served. Raises LocalError when it cannot be had."""
+    with service.local_service(Progress(out), path, environ=environ,
+                               jobs=jobs) as served:
         yield served
 
 

@@ -122,7 +122,8 @@ class Demo:
 class LocalRun(NamedTuple):
     model_file: "str | None"  # None: the built-in model
     environ: dict  # where the cache folder is
-    jobs: "int | None" = None  # the server's slots, known once it is served
+    jobs: "int | None" = None  # --jobs as given: a server started for the
+    # run serves at least as many at once
     # Each request given time for its turn in a batch.
     timeout: float = local_service.REQUEST_TIMEOUT
 
@@ -142,13 +143,15 @@ class Local:
 
     def settings(self, args, environ):
         _refuse(args, ("base_url", "api_key", "model"), self.option)
-        return LocalRun(local_command.model_file(args, environ), environ)
+        return LocalRun(local_command.model_file(args, environ), environ,
+                        getattr(args, "jobs", None))
 
     @contextlib.contextmanager
     def serve(self, run, out):
         with local_command.run_service(run.model_file, run.environ,
-                                       out) as served:
-            # As many requests as the server serves at once.
+                                       out, run.jobs) as served:
+            # As many requests as the server serves at once: one, unless
+            # --jobs or the slots asked for more.
             yield Settings(served.base_url, served.api_key, served.model,
                            served.slots, run.timeout, context_limit(served))
 

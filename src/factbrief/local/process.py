@@ -51,8 +51,13 @@ NO_PROXY = urllib.request.build_opener(urllib.request.ProxyHandler({}))
 
 
 def cpus():
+    """The CPUs this process may use: os.process_cpu_count() (3.13), else
+    the affinity mask where there is one, else all the machine's."""
+    count = getattr(os, "process_cpu_count", None)
+    if count is not None:
+        return count() or 1
     try:
-        return len(os.sched_getaffinity(0))
+        return len(os.sched_getaffinity(0)) or 1
     except AttributeError:
         return os.cpu_count() or 1
 

