@@ -88,24 +88,12 @@ def to_send(args, item):
 
 def command_for(args):
     """(argv, environment) of one `factbrief extract` run, FILE to add."""
-    argv = [*args.factbrief, "extract", "--jobs", str(args.jobs),
-            "--length", str(args.length)]
+    extra = []
     if args.mode == "split":
-        argv.append("--split")
+        extra.append("--split")
         if args.part_chars:
-            argv += ["--part-chars", str(args.part_chars)]
-    if args.prompt:
-        argv += ["--prompt", args.prompt]
-    env = {k: v for k, v in os.environ.items()
-           if not k.startswith(("OPENAI_", "FACTBRIEF_"))
-           or k == "FACTBRIEF_MODEL_FILE" and not args.base_url}
-    if args.base_url:
-        # The key goes through the environment, never the command line.
-        env["OPENAI_API_KEY"] = os.environ["OPENAI_API_KEY"]
-        argv += ["--base-url", args.base_url, "--model", args.model]
-    else:
-        argv.append("--local")
-    return argv, env
+            extra += ["--part-chars", str(args.part_chars)]
+    return quality.command_for(args, args.jobs, extra)
 
 
 def run_one(args, item, tmp):

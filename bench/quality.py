@@ -89,10 +89,11 @@ def score(item, summary):
                                                    item["text"])}
 
 
-def command_for(args):
-    """(argv, environment) of the one `factbrief extract` run."""
-    argv = [*args.factbrief, "extract", "--jobs", "1",
-            "--length", str(args.length)]
+def command_for(args, jobs=1, extra=()):
+    """(argv, environment) of the one `factbrief extract` run, with
+    `extra` options."""
+    argv = [*args.factbrief, "extract", "--jobs", str(jobs),
+            "--length", str(args.length), *extra]
     if args.prompt:
         argv += ["--prompt", args.prompt]
     env = {k: v for k, v in os.environ.items()

@@ -11,7 +11,6 @@ from pathlib import Path
 
 import pytest
 
-from support.lines import message_for
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "bench"))
@@ -65,9 +64,9 @@ def test_a_summary_is_scored(summary, missed, foreign):
 
 
 def test_the_run_reports_and_keeps_to_its_floors(standin, tmp_path):
-    # The stand-in quotes the first 60 characters of the cleaned text and
-    # the length of the message, a number the text does not hold.
-    text = ("2023年粮食产量增长1.3%，播种面积17.90亿亩，测得-52.3℃。"
+    # The stand-in quotes the first 60 characters of the cleaned text, in
+    # which 3—5 (an em dash) became 35, a number the text does not hold.
+    text = ("河宽3—5公里。2023年粮食产量增长1.3%，播种面积17.90亿亩，测得-52.3℃。"
             + "此后多年没有变化。" * 12 + "单产389.7公斤。")
     items = [{"id": "grain", "lang": "zh", "kind": "statistics",
               "text": text,
@@ -92,7 +91,7 @@ def test_the_run_reports_and_keeps_to_its_floors(standin, tmp_path):
     assert proc.returncode == 0, proc.stdout + proc.stderr
     [row] = report["texts"]
     assert row["status"] == "ok" and row["missed"] == ["yield"]
-    assert row["foreign_numbers"] == [str(len(message_for("extract", text)))]
+    assert row["foreign_numbers"] == ["35"]
     assert row["seconds"] > 0
     assert report["totals"]["recall"] == 0.75
     assert "recall 0.750 (3/4), 1 number(s) not in the original" in (
