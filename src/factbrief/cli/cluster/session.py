@@ -13,6 +13,7 @@ import threading
 
 from factbrief.cli.argparser import LOCAL_RAY
 from factbrief.cli.exceptions import ClusterError
+from factbrief.cli.inputs import shown_name
 
 # Ray puts sockets 62 bytes below its folder (".../session_DATE_TIME_US_PID
 # /sockets/plasma_store"), and a socket's path holds at most 107.
@@ -35,6 +36,23 @@ def _signals_held():
         yield
     finally:
         signal.pthread_sigmask(signal.SIG_UNBLOCK, ENDING)
+
+
+@contextlib.contextmanager
+def _entrypoint_shown(ray):
+    """Ray sends this process's command line to its head as UTF-8: a file
+    name that is not (a surrogate) would stop the start, so it goes
+    escaped as records show it."""
+    utils = getattr(getattr(ray, "_private", None), "utils", None)
+    named = getattr(utils, "get_entrypoint_name", None)
+    if named is None:
+        yield
+        return
+    utils.get_entrypoint_name = lambda: shown_name(named())
+    try:
+        yield
+    finally:
+        utils.get_entrypoint_name = named
 
 
 def _stop(ray, scratch):
@@ -66,12 +84,13 @@ def connected(ray, address, on_term=None):
                 scratch = _scratch()
             options.update(include_dashboard=False, _temp_dir=scratch[0],
                            _node_ip_address="127.0.0.1")
-        try:
-            ray.init(**options)
-        finally:
-            if on_term is not None and (threading.current_thread()
-                                        is threading.main_thread()):
-                signal.signal(signal.SIGTERM, on_term)
+        with _entrypoint_shown(ray):
+            try:
+                ray.init(**options)
+            finally:
+                if on_term is not None and (threading.current_thread()
+                                            is threading.main_thread()):
+                    signal.signal(signal.SIGTERM, on_term)
     except Exception as e:
         _stop(ray, scratch)
         doing = ("start Ray on this machine" if scratch
