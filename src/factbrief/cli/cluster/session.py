@@ -97,6 +97,9 @@ def connected(ray, address, on_term=None):
                  else f"connect to the Ray cluster at {address}")
         raise ClusterError(f"cannot {doing}: {type(e).__name__}: {e}") \
             from None
+    except SystemExit:  # SIGTERM, by the handler ray.init sets first
+        _stop(ray, scratch)
+        raise KeyboardInterrupt from None
     except BaseException:  # Ctrl-C during the start: Ray may be half up
         _stop(ray, scratch)
         raise
