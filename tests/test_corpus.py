@@ -84,7 +84,7 @@ def test_a_corpus_line_changed_since_listing_is_never_another_answer(
     corpus = tmp_path / "c.jsonl"
     lines = [b'{"id": "c", "text": "cee"}\n', b'{"id": "d", "text": "dee"}\n']
     corpus.write_bytes(b"".join(lines))
-    c, d = inputs([str(corpus)], 1000)
+    c, d = inputs([str(corpus)])
     reader = Reader(1000, 5)
     assert (reader.read(c), reader.read(d)) == ("cee", "dee")
     corpus.write_bytes(lines[1] + lines[0])
