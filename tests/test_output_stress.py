@@ -10,6 +10,7 @@ import random
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -45,8 +46,8 @@ def test_kill_and_resume_at_random_moments(tmp_path):
         (tmp_path / "corpus" / f"t{n:03d}.txt").parent.mkdir(exist_ok=True)
         (tmp_path / "corpus" / f"t{n:03d}.txt").write_text(
             f"Text {n}: the Yangtze is about 6,300 km long.")
-    scratch = tmp_path / "tmp"
-    scratch.mkdir()
+    # Short enough for Ray's socket paths, so that its folders are here.
+    scratch = Path(tempfile.mkdtemp(prefix="fbs-", dir="/tmp"))
     env = {k: v for k, v in os.environ.items()
            if not k.startswith(("OPENAI_", "FACTBRIEF_", "RAY_"))}
     command = [sys.executable, "-m", "factbrief", "extract", "-j", "4",
@@ -85,3 +86,4 @@ def test_kill_and_resume_at_random_moments(tmp_path):
     assert list(scratch.iterdir()) == []
     time.sleep(1)
     assert naming(str(scratch)) == []
+    scratch.rmdir()
