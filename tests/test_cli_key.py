@@ -213,3 +213,45 @@ def test_key_never_on_the_command_line(tmp_path, standins, given, stdin):
     assert LONG.encode() not in cmdline and b"factbrief" in cmdline
     assert proc.returncode == 0, err.decode()
     assert json.loads(out)["status"] == "ok"
+
+
+@pytest.mark.parametrize("plant, message", [
+    ("owner", "factbrief: the API key file {path} belongs to another user "
+              "(uid 65534), so factbrief will not use it: they could have "
+              "planted the key; keep the key in a file of your own"),
+    ("mode", "factbrief: the API key file {path} can be written by other "
+             "users (mode 646), so factbrief will not use it; make it yours "
+             "alone: chmod 600 {path}"),
+    ("folder", "factbrief: the API key file {path} lies in {folder}, which "
+               "another user can change (owner uid {uid}, mode 777), so "
+               "they could replace the key; keep it in a folder of your "
+               "own"),
+    ("sticky", None),
+])
+def test_a_key_file_is_trusted_as_ssh_trusts_keys(cli, standin, text,
+                                                  tmp_path, plant, message):
+    """Refused, before anything is sent, when someone else could have
+    written it: a planted key sends the user's texts to the planter."""
+    folder = tmp_path / "keys"
+    folder.mkdir()
+    key = folder / "key.txt"
+    key.write_text("sk-planted-or-not-0123\n")
+    key.chmod(0o600)
+    if plant == "owner":
+        if os.geteuid() != 0:
+            pytest.skip("giving a file to another user needs root")
+        os.chown(key, 65534, 65534)
+    elif plant == "mode":
+        key.chmod(0o646)
+    else:
+        folder.chmod(0o1777 if plant == "sticky" else 0o777)
+    env = {"OPENAI_BASE_URL": standin.base_url, "FACTBRIEF_MODEL": MODEL}
+    result = cli(["extract", "--api-key-file", "keys/key.txt", text], env)
+    if message is None:
+        assert result.returncode == 0, result.stderr
+        assert len(standin.received) == 1
+        return
+    assert (result.returncode, result.stdout) == (2, b"")
+    assert result.lines == [message.format(
+        path="keys/key.txt", folder=folder, uid=os.geteuid())]
+    assert standin.received == []

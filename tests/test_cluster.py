@@ -4,11 +4,14 @@ module's tests; every run of the command is a process of its own, as a
 user's is. The service is the stand-in on 127.0.0.1.
 """
 
+import contextlib
+import hashlib
 import json
 import os
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -95,17 +98,27 @@ def wait_for_records(path, count, driver, bound=90):
         time.sleep(0.05)
 
 
-def by_input(found):
+def key_of(record):
+    return (record["file"],) + next(
+        ((name, record[name]) for name in ("id", "line")
+         if name in record), ())
+
+
+def by_input(found, made_by=False):
     """{(file,) or (file, "id", id) or (file, "line", n): record},
-    failing on an input seen twice."""
+    failing on an input seen twice; without "made_by" unless asked."""
     keyed = {}
     for record in found:
-        key = (record["file"],) + next(
-            ((name, record[name]) for name in ("id", "line")
-             if name in record), ())
+        key = key_of(record)
         assert key not in keyed, f"{key} has two records"
-        keyed[key] = record
+        keyed[key] = (record if made_by else
+                      {k: v for k, v in record.items() if k != "made_by"})
     return keyed
+
+
+def last_by_input(found):
+    """The last record of each input, as readers of the file take it."""
+    return {key_of(record): record for record in found}
 
 
 @pytest.mark.parametrize("command", [
@@ -260,7 +273,7 @@ def test_a_jsonl_corpus(cluster, service, tmp_path):
         ident = lines[n]["id"]
         assert list(got[("c.jsonl", "id", ident)]) == [
             "file", "id", "summary", "content", "status",
-            "unsupported_numbers"]
+            "unsupported_numbers"]  # and made_by
         assert got[("c.jsonl", "id", ident)] == {
             "file": "c.jsonl", "id": ident,
             **{k: v for k, v in record.items() if k != "file"}}
@@ -337,3 +350,271 @@ def test_an_output_file_that_is_not_ours_to_write(tmp_path, content,
                          "o.jsonl", "a.txt"], tmp_path, dict(os.environ))
     assert (run.returncode, run.stderr) == (2, f"factbrief: {message}\n")
     assert out.read_bytes() == (content or b"")
+
+
+# -- the output file as a ledger --
+
+def sent_since(service, mark):
+    return sorted(numbered(q) for q in service.received[mark:])
+
+
+
+def test_a_resume_sends_again_exactly_what_changed(cluster, standins,
+                                                   tmp_path):
+    """Text, command, prompt, length and service, each changed in turn:
+    each time exactly the inputs it changed are sent again."""
+    service = standins(delay=0.05)
+    names = write_texts(tmp_path, 6)
+    everything = list(range(6))
+    env = {**cluster.env, **hosted(service)}
+
+    def run(*command, settings=()):
+        mark = len(service.received)
+        done = factbrief([*command, "--ray", cluster.address, "--output",
+                          "out.jsonl", "-j", "3", "corpus"], tmp_path,
+                         {**env, **dict(settings)})
+        assert done.returncode == 0, done.stderr
+        return sent_since(service, mark), done.stderr.splitlines()[-1]
+
+    assert run("extract")[0] == everything
+    again, line = run("extract")
+    assert again == [] and line.endswith(
+        "6 inputs were done before, 0 sent again because they changed, 0 "
+        "sent again after failing, 0 new")
+    assert run("extract", "-l", "50")[0] == everything
+    assert run("extract", "-l", "50", "-p", "Be brief")[0] == everything
+    assert run("title", "-l", "50", "-p", "Be brief")[0] == everything
+    (tmp_path / "corpus/part2/t002.txt").write_text("Text 2: now 6,397 km.",
+                                     encoding="utf-8")
+    again, line = run("title", "-l", "50", "-p", "Be brief")
+    assert again == [2] and "5 inputs were done before, 1 sent again " \
+                            "because they changed" in line
+    assert run("title", "-l", "50", "-p", "Be brief",
+               settings={"FACTBRIEF_MODEL": "m2"})[0] == everything
+    # Credentials in the base URL are the same service, and stay out of
+    # the records.
+    port = service.base_url.split(":")[2]
+    assert run("title", "-l", "50", "-p", "Be brief", settings={
+        "FACTBRIEF_MODEL": "m2",
+        "OPENAI_BASE_URL": f"http://u:pw@127.0.0.1:{port}?k=1"})[0] == []
+    found = records(tmp_path / "out.jsonl")
+    assert len(found) == 6 * 5 + 1  # appended, none dropped
+    last = last_by_input(found)
+    assert sorted(file for file, in last) == names
+    for record in last.values():
+        assert record["made_by"] == {
+            "command": "title", "prompt": "Be brief", "length": 50,
+            "service": {"base_url": service.base_url, "model": "m2"},
+            "text_sha256": hashlib.sha256(
+                (tmp_path / record["file"]).read_bytes()).hexdigest()}
+        assert f"Text {numbered(record['file'])} " in record["title"]
+    assert b"pw" not in (tmp_path / "out.jsonl").read_bytes()
+
+
+def test_the_output_file_is_the_users(cluster, service, tmp_path):
+    """Through a link, records go to the file it names, which is only
+    appended to: a torn last line is cut off, a record of an input this
+    run does not have stays, and a later record supersedes."""
+    write_texts(tmp_path, 3)
+    real = tmp_path / "kept" / "real.jsonl"
+    real.parent.mkdir()
+    other = (b'{"file": "other.txt", "summary": "", "content": "", '
+             b'"status": "error", "error": "x"}\n')
+    real.write_bytes(other + b'{"file": "corpus/part0/t000.txt", "summ')
+    os.symlink(real, tmp_path / "out.jsonl")
+    inode = real.stat().st_ino
+    args = ["extract", "--ray", cluster.address, "--output", "out.jsonl",
+            "corpus", "missing.txt"]
+    env = {**cluster.env, **hosted(service)}
+    first = factbrief(args, tmp_path, env)
+    assert first.returncode == 1, first.stderr
+    assert (tmp_path / "out.jsonl").is_symlink()
+    assert real.stat().st_ino == inode
+    written = real.read_bytes()
+    assert written.startswith(other) and written.count(b"\n") == 5
+    (tmp_path / "missing.txt").write_text("Text 9: found.", encoding="utf-8")
+    mark = len(service.received)
+    second = factbrief(args, tmp_path, env)
+    assert second.returncode == 0, second.stderr
+    assert sent_since(service, mark) == [9]
+    assert real.read_bytes().startswith(written)
+    last = last_by_input(records(real))
+    assert last[("missing.txt",)]["status"] == "ok"
+    assert len(last) == 5 and real.stat().st_ino == inode
+    with open(real, "rb") as held:  # another run holds it, by its name
+        import fcntl
+        fcntl.flock(held, fcntl.LOCK_EX)
+        third = factbrief(args, tmp_path, env)
+    assert (third.returncode, third.stderr) == (
+        2, "factbrief: another factbrief run is writing out.jsonl\n")
+
+
+def test_bad_inputs_fail_alone(cluster, service, tmp_path):
+    """A name that is not UTF-8, a FIFO that never ends, a missing file
+    and a corpus line changed since: each its own error record."""
+    names = write_texts(tmp_path, 2)
+    odd = os.fsencode(tmp_path) + b"/caf\xe9.txt"
+    with open(odd, "wb") as f:
+        f.write(b"Text 7: odd name.")
+    os.mkfifo(tmp_path / "fifo.txt")
+    run = factbrief(["extract", "-t", "2", "--ray", cluster.address,
+                     "--output", "out.jsonl", "corpus", os.fsdecode(odd)
+                     .rpartition("/")[2], "fifo.txt", "missing.txt"],
+                    tmp_path, {**cluster.env, **hosted(service)})
+    assert run.returncode == 1, run.stderr
+    got = by_input(records(tmp_path / "out.jsonl"))
+    assert sorted(got) == sorted([(n,) for n in names] + [  # noqa
+        ("caf\\351.txt",), ("fifo.txt",), ("missing.txt",)])
+    assert got[("caf\\351.txt",)]["status"] == "ok"
+    assert "Text 7 odd" in got[("caf\\351.txt",)]["summary"]
+    assert got[("fifo.txt",)]["error"] == (
+        "cannot read: the input did not end within 2 s (--timeout)")
+    assert got[("missing.txt",)]["error"] == (
+        "cannot read: No such file or directory")
+    assert "factbrief: caf\\351.txt" not in run.stderr  # it was fine
+
+
+def test_slow_inputs_are_read_at_once(cluster, service, tmp_path):
+    """Three FIFOs whose writers each take 3 s: read side by side."""
+    for n in range(3):
+        os.mkfifo(tmp_path / f"slow{n}.txt")
+
+    opened = []
+
+    def slowly(n):
+        with open(tmp_path / f"slow{n}.txt", "wb") as f:  # waits for it
+            opened.append(time.monotonic())
+            time.sleep(3)
+            f.write(f"Text {n}: slow.".encode())
+
+    import threading
+    writers = [threading.Thread(target=slowly, args=(n,), daemon=True)
+               for n in range(3)]
+    for writer in writers:
+        writer.start()
+    run = factbrief(["extract", "-j", "3", "--ray", cluster.address,
+                     "--output", "out.jsonl", "slow0.txt", "slow1.txt",
+                     "slow2.txt"], tmp_path,
+                    {**cluster.env, **hosted(service)})
+    assert run.returncode == 0, run.stderr
+    assert {r["status"] for r in records(tmp_path / "out.jsonl")} == {"ok"}
+    # One after another, each would have been opened when the one before
+    # it ended, 3 s later.
+    assert len(opened) == 3 and max(opened) - min(opened) < 1.5
+    assert "3 new" in run.stderr
+
+
+MEMORY_CHILD = r"""
+import json, resource, sys
+import ray
+ray.init(address=sys.argv[1], logging_level="ERROR")
+from factbrief.cli import main
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+status = main(["extract", "--max-bytes", "1000000", "--ray", sys.argv[1],
+               "--output", "out.jsonl", "c.jsonl"])
+after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+print(json.dumps({"status": int(status), "grew_kib": after - before}))
+"""
+
+
+def test_a_refused_huge_line_is_counted_not_held(cluster, service,
+                                                 tmp_path):
+    with open(tmp_path / "c.jsonl", "wb") as f:
+        f.write(b'{"id": "a", "text": "Text 1: short."}\n{"id": "b", '
+                b'"text": "')
+        for _ in range(100):
+            f.write(b"x" * 1_000_000)
+        f.write(b'"}\n{"id": "c", "text": "Text 3: after."}\n')
+    run = factbrief([cluster.address], tmp_path, {**cluster.env,
+                                                  **hosted(service)},
+                    script=("-c", MEMORY_CHILD))
+    result = json.loads(run.stdout.splitlines()[-1])
+    assert result["status"] == 1, run.stderr
+    assert result["grew_kib"] < 40_000  # the line is 100 MB
+    got = by_input(records(tmp_path / "out.jsonl"))
+    assert got[("c.jsonl", "line", 2)]["error"] == (
+        "the line is 100,000,024 bytes, more than a text within the limit "
+        "of 1,000,000 bytes (--max-bytes) can take: not read")
+    assert {got[k]["status"] for k in [("c.jsonl", "id", "a"),
+                                       ("c.jsonl", "id", "c")]} == {"ok"}
+
+
+def test_every_worker_lost_gives_each_input_left_its_record(
+        cluster, standins, tmp_path):
+    """Every node's actor killed until Ray gives up on it: the run ends,
+    and each input it did not do has an error record and is named."""
+    service = standins(delay=1.0)
+    names = write_texts(tmp_path, 30)
+    driver = start_driver(["--output", "out.jsonl", "-j", "2", "corpus"],
+                          cluster, tmp_path, hosted(service))
+    wait_for_records(tmp_path / "out.jsonl", 2, driver)
+    while driver.poll() is None:
+        for pid in _workers_of(cluster):
+            with contextlib.suppress(ProcessLookupError):
+                os.kill(pid, signal.SIGKILL)
+        time.sleep(0.5)
+    _, stderr = driver.communicate(timeout=60)
+    assert driver.returncode == 1, stderr
+    assert stderr.splitlines()[-1] == (
+        "factbrief: the cluster has no live node with CPUs to work on")
+    got = by_input(records(tmp_path / "out.jsonl"))
+    assert sorted(file for file, in got) == names
+    left = [file for (file,), r in got.items() if r["status"] == "error"]
+    assert left
+    for file in left:
+        assert got[(file,)]["error"].startswith("not done: the run could "
+                                                "not go on (") or \
+            "lost 3 times" in got[(file,)]["error"]
+        assert f"factbrief: {file}: " in stderr
+
+
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
+def test_stopped_while_ray_starts_leaves_nothing(service, tmp_path, signum):
+    write_texts(tmp_path, 3)
+    # Short enough for Ray's socket paths, so that its folder is here.
+    scratch = Path(tempfile.mkdtemp(prefix="fbs-", dir="/tmp"))
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith(("OPENAI_", "FACTBRIEF_", "RAY_"))}
+    driver = subprocess.Popen(
+        [sys.executable, "-m", "factbrief", "extract", "--ray", "local",
+         "--output", "out.jsonl", "corpus"], cwd=tmp_path,
+        env={**env, **hosted(service), "TMPDIR": str(scratch)},
+        stderr=subprocess.PIPE, text=True, preexec_fn=signals_unblocked)
+    deadline = time.monotonic() + 60
+    while not list(scratch.glob("fbray-*")) and time.monotonic() < deadline:
+        time.sleep(0.02)
+    time.sleep(1.0)  # Ray takes some 5 s to start here
+    driver.send_signal(signum)
+    _, stderr = driver.communicate(timeout=60)
+    assert driver.returncode == 130, stderr
+    assert "interrupted" in stderr.splitlines()[-1]
+    assert list(scratch.iterdir()) == []
+    assert not _processes_naming(str(scratch), wait=5), [
+        open(f"/proc/{p}/cmdline", "rb").read()[:300]
+        for p in _processes_naming(str(scratch))]
+    scratch.rmdir()
+
+
+def signals_unblocked():
+    """In a child: the signals Ray's threads in this process blocked are
+    a user's command's again."""
+    signal.pthread_sigmask(signal.SIG_SETMASK, [])
+
+
+def _processes_naming(text, wait=0.0):
+    """Pids of the processes whose command line holds `text`; with `wait`,
+    given that long to end (Ray's last ones end on their own)."""
+    deadline = time.monotonic() + wait
+    while (found := _naming(text)) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    return found
+
+
+def _naming(text):
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        with contextlib.suppress(OSError):
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                if text.encode() in f.read():
+                    found.append(int(pid))
+    return found

@@ -73,3 +73,98 @@ def test_without_ray_one_line_says_how_to_install_it(tmp_path):
     assert (result.returncode, result.stderr) == (
         2, "factbrief: --ray needs Ray, which is not installed for this "
            "Python: pip install 'factbrief[ray]'\n")
+
+
+def test_a_corpus_line_changed_since_listing_is_never_another_answer(
+        tmp_path):
+    """Lines swapped (or a text rewritten) after the corpus was listed:
+    the text read when sent is refused, naming the change."""
+    from factbrief.cli.corpus import inputs
+    from factbrief.cli.inputs import Reader, Refused
+    corpus = tmp_path / "c.jsonl"
+    lines = [b'{"id": "c", "text": "cee"}\n', b'{"id": "d", "text": "dee"}\n']
+    corpus.write_bytes(b"".join(lines))
+    c, d = inputs([str(corpus)])
+    reader = Reader(1000, 5)
+    assert (reader.read(c), reader.read(d)) == ("cee", "dee")
+    corpus.write_bytes(lines[1] + lines[0])
+    for item, now in ((c, '"d"'), (d, '"c"')):
+        with pytest.raises(Refused, match=f"the line changed since the "
+                           f"corpus was listed \\(it now has the id {now}\\)"):
+            reader.read(item)
+    corpus.write_bytes(lines[0].replace(b"cee", b"CEE") + lines[1])
+    with pytest.raises(Refused, match="its text is another"):
+        reader.read(c)
+    assert reader.read(d) == "dee"
+
+
+def test_bad_inputs_fail_alone_on_one_machine(tmp_path, standin):
+    """A name that is not UTF-8 is written escaped as `ls -b` shows it;
+    a folder that cannot be listed (played by another user, when the
+    tests run as root) fails as its own input."""
+    import shutil
+    import tempfile
+    top = tempfile.mkdtemp(prefix="factbrief-bad-")
+    try:
+        os.chmod(top, 0o755)
+        folder = os.path.join(top, "d")
+        os.makedirs(os.path.join(folder, "locked"))
+        for name in (b"a.txt", b"caf\xe9.txt", b"locked/x.txt"):
+            with open(os.fsencode(folder) + b"/" + name, "wb") as f:
+                f.write(b"Text " + name.replace(b"\xe9", b"e"))
+        os.chmod(os.path.join(folder, "locked"), 0)
+        setpriv = ["setpriv", "--reuid=65534", "--regid=65534",
+                   "--clear-groups"]
+        other = (os.geteuid() == 0 and shutil.which("setpriv")
+                 and subprocess.run([*setpriv, sys.executable, "-c", ""],
+                                    capture_output=True).returncode == 0)
+        prefix = setpriv if other else []
+        env = {k: v for k, v in os.environ.items()
+               if not k.startswith(("OPENAI_", "FACTBRIEF_", "RAY_"))}
+        result = subprocess.run(
+            [*prefix, sys.executable, "-m", "factbrief", "extract",
+             "--demo", "d"], cwd=top, env=env, capture_output=True,
+            text=True, timeout=60)
+        records = [json.loads(line) for line in result.stdout.splitlines()]
+        found = {r["file"]: r for r in records}
+        assert found["d/a.txt"]["status"] == "ok", result.stderr
+        assert found["d/caf\\351.txt"]["status"] == "ok"
+        if other:
+            assert result.returncode == 1, result.stderr
+            assert found["d/locked"]["error"] == (
+                "cannot read: Permission denied")
+            assert list(found) == ["d/a.txt", "d/caf\\351.txt", "d/locked"]
+    finally:
+        os.chmod(os.path.join(top, "d", "locked"), 0o700)
+        shutil.rmtree(top)
+
+
+@pytest.mark.parametrize("argv, address, files", [
+    (["--ray", "extract", "--output", "o", "c.jsonl"], "", ["c.jsonl"]),
+    (["--ray", "title", "-p", "T", "--output", "o", "c"], "", ["c"]),
+    (["--ray", "local", "extract", "--output", "o", "c"], "local", ["c"]),
+    (["extract", "--ray", "--output", "o", "c"], "", ["c"]),
+])
+def test_ray_before_or_after_the_command(argv, address, files):
+    from factbrief.cli.argparser import parse
+    args = parse(argv)
+    assert (args.on_cluster, args.ray, args.files) == (True, address, files)
+
+
+def test_a_folder_that_cannot_be_listed_is_an_input(tmp_path, monkeypatch):
+    """As any user: the listing fails for one folder (as it does for a
+    folder of mode 000 to anyone but root)."""
+    from factbrief.cli.corpus import expand
+    for name in ("d/a.txt", "d/locked/x.txt", "d/z.txt"):
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_text("t", encoding="utf-8")
+    locked = str(tmp_path / "d" / "locked")
+    scandir = os.scandir
+
+    def refusing(path="."):
+        if os.fspath(path) == locked:
+            raise PermissionError(13, "Permission denied", path)
+        return scandir(path)
+    monkeypatch.setattr(os, "scandir", refusing)
+    assert expand([str(tmp_path / "d")]) == [
+        str(tmp_path / "d" / n) for n in ("a.txt", "locked", "z.txt")]

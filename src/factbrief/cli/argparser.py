@@ -5,7 +5,7 @@ import os
 import re
 
 from factbrief.cli.corpus import expand
-from factbrief.cli.definition import MAX_JOBS, build_parser
+from factbrief.cli.definition import COMMANDS, MAX_JOBS, build_parser
 from factbrief.cli.exceptions import UsageError
 from factbrief.cli.inputs import STDIN
 
@@ -25,7 +25,7 @@ def parse(argv):
     `title`, `args.on_cluster` says whether the run is on Ray, and the
     directories among the files of a run on this machine are their
     texts."""
-    args = build_parser(version()).parse_args(argv)
+    args = build_parser(version()).parse_args(_bare_ray(list(argv)))
     if args.command == "local":
         return args
     if args.command == "title" and not args.prompt:
@@ -38,6 +38,18 @@ def parse(argv):
                          "only once")
     args.on_cluster = _on_cluster(args)
     return args
+
+
+def _bare_ray(argv):
+    """`--ray` followed by `extract` or `title` is `--ray` alone: its
+    address is optional, and argparse would take the name for it. (`--ray
+    local` stays the address: the command `local` takes no --ray.)"""
+    for i, arg in enumerate(argv[:-1]):
+        if arg == "--":
+            break
+        if arg == "--ray" and argv[i + 1] in COMMANDS:
+            argv[i] = "--ray="
+    return argv
 
 
 def _address_like(text):

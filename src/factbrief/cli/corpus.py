@@ -8,26 +8,24 @@ output file across runs.
 import json
 import os
 
-from factbrief.cli.exceptions import UsageError
-from factbrief.cli.inputs import Input, input_key
+from factbrief.cli.inputs import (CHUNK, Input, input_key, line_bound,
+                                  text_sha256)
 
 TEXT_SUFFIX = ".txt"
 CORPUS_SUFFIX = ".jsonl"
 
 
-def _walk_error(error):
-    raise UsageError(f"factbrief: cannot read the directory "
-                     f"{error.filename}: {error.strerror}")
-
-
 def text_files(directory):
-    """The `*.txt` files under `directory`, sorted by their path's parts.
+    """The `*.txt` files under `directory`, sorted by their path's parts,
+    and each folder under it that cannot be listed: reading it fails, as
+    that input alone.
 
     Symbolic links to files are taken, links to directories are not
     followed (a link may point back up the tree).
     """
     found = []
-    for root, _, names in os.walk(directory, onerror=_walk_error):
+    for root, _, names in os.walk(directory, onerror=lambda e: found.append(
+            e.filename)):
         found += [os.path.join(root, n) for n in names
                   if n.endswith(TEXT_SUFFIX)
                   and os.path.isfile(os.path.join(root, n))]
@@ -79,33 +77,58 @@ def _line_input(name, number, offset, raw, seen):
                      problem=f"repeats the id of line "
                              f"{seen[json.dumps(ident)]}")
     seen[json.dumps(ident)] = number
-    return Input(name, number, offset, ident)
+    return Input(name, number, offset, ident,
+                 sha256=text_sha256(item["text"]))
 
 
-def corpus_lines(name):
+def _lines(f, bound):
+    """(line bytes, or None for a line over `bound` bytes, its length) per
+    line of `f`: a longer line is counted in chunks, never held."""
+    while raw := f.readline(bound + 1):
+        if len(raw) <= bound or raw.endswith(b"\n"):
+            yield raw, len(raw)
+            continue
+        size, raw = len(raw), None
+        while chunk := f.readline(CHUNK):
+            size += len(chunk)
+            if chunk.endswith(b"\n"):
+                break
+        yield None, size
+
+
+def corpus_lines(name, max_bytes=None):
     """An Input per non-blank line of the JSONL corpus `name`. The texts
-    are read again when sent, so a corpus costs its ids in memory."""
+    are read again when sent, so a corpus costs its ids and hashes in
+    memory; a line too long to hold a text of `max_bytes` is refused
+    here, without being held. A corpus that cannot be read is one input
+    that fails."""
+    bound = line_bound(max_bytes) if max_bytes else 2**62
     found, seen, offset = [], {}, 0
     try:
         with open(name, "rb") as f:
-            for number, raw in enumerate(f, 1):
-                if raw.strip():
+            for number, (raw, size) in enumerate(_lines(f, bound), 1):
+                if raw is None:
+                    found.append(Input(name, number, offset, problem=(
+                        f"the line is {size:,} bytes, more than a text "
+                        f"within the limit of {max_bytes:,} bytes "
+                        f"(--max-bytes) can take: not read")))
+                elif raw.strip():
                     found.append(_line_input(name, number, offset, raw,
                                              seen))
-                offset += len(raw)
+                offset += size
     except OSError as e:
-        raise UsageError(f"factbrief: cannot read the corpus {name}: "
-                         f"{e.strerror or e}") from None
+        return [Input(name, problem=f"cannot read the corpus: "
+                                    f"{e.strerror or e}")]
     return found
 
 
-def inputs(names):
+def inputs(names, max_bytes=None):
     """The Inputs of a run over `names`: directories expanded, each
     `.jsonl` file a corpus of lines."""
     out = []
     for name in expand(names):
         if name.endswith(CORPUS_SUFFIX) and os.path.isfile(name):
-            out += corpus_lines(name)
+            out += corpus_lines(name, max_bytes)
         else:
             out.append(Input(name))
     return out

@@ -53,9 +53,11 @@ auto, ray://HOST:PORT or HOST:PORT; local starts Ray on this machine for
 the run; --ray alone uses $RAY_ADDRESS, else local. Inputs may be
 directories (their *.txt files) and .jsonl corpora of {"id": ..., "text":
 ...} lines. Records go to --output as each finishes, in the order they
-finish. A rerun with the same --output skips the inputs that have an
-"ok" record there, drops the earlier error records of the others and
-runs them again, so at the end each input has exactly one record."""
+finish, each saying what made it. A rerun with the same --output skips
+the inputs whose last record is "ok" and was made from the same text
+with the same command, options and service, and does the others again;
+records are only appended, and the last record of an input is the one
+that counts (docs/output-file.md)."""
 COMMANDS = {
     "extract": "extract the factual statements of each text and summarise "
                "them (AISummary.extract)",

@@ -5,6 +5,8 @@ are not UTF-8; and a deadline for a file that never ends (a pipe with no
 writer).
 """
 
+import codecs
+import hashlib
 import io
 import json
 import os
@@ -145,19 +147,52 @@ def read_file(name, max_bytes, seconds):
     return _text(data, max_bytes, size)
 
 
+def _octal(error):
+    bad = error.object[error.start:error.end]
+    return "".join(f"\\{b:03o}" for b in bad), error.end
+
+
+codecs.register_error("factbrief.octal", _octal)
+
+
+def shown_name(name):
+    """`name` as a record and a message can carry it: as it is when it is
+    text, else (a file name whose bytes are not UTF-8, which Python holds
+    as surrogates) with each such byte and each backslash escaped, as
+    `ls -b` shows it: b"caf\xe9.txt" is caf\\351.txt."""
+    try:
+        name.encode("utf-8")
+        return name
+    except UnicodeEncodeError:
+        pass
+    try:
+        raw = os.fsencode(name).replace(b"\\", b"\\\\")
+    except UnicodeEncodeError:  # a surrogate no file name could give
+        return name.encode("utf-8", "backslashreplace").decode("ascii")
+    return raw.decode("utf-8", "factbrief.octal")
+
+
+def text_sha256(text):
+    """The sha256 of a text as its UTF-8 bytes, in hex."""
+    return hashlib.sha256(text.encode("utf-8", "surrogatepass")).hexdigest()
+
+
 class Input(NamedTuple):
     """One input: a text file, standard input (STDIN), or one line of the
     JSONL corpus `file`.
 
     A corpus line has `line` (from 1) and `offset` (its first byte);
     `id` is its "id", or None when the line cannot give one, and
-    `problem` says why the line cannot be used.
+    `problem` says why the line cannot be used; `sha256` is the sha256
+    of its text when the corpus was listed, which the text read when it
+    is sent must have.
     """
     file: str
     line: int = 0
     offset: int = 0
     id: object = None
     problem: str = ""
+    sha256: str = ""
 
     @property
     def key(self):
@@ -178,10 +213,10 @@ class Input(NamedTuple):
         if self.file == STDIN:
             return "<stdin>"
         if not self.line:
-            return self.file
+            return shown_name(self.file)
         where = (f"line {self.line}" if self.id is None or self.problem
                  else f"id {json.dumps(self.id, ensure_ascii=False)}")
-        return f"{self.file} {where}"
+        return f"{shown_name(self.file)} {where}"
 
     def names(self):
         """The keys that say where its record's text came from, to go
@@ -189,17 +224,19 @@ class Input(NamedTuple):
         in a corpus its "id", or its "line" when it has none."""
         if self.file == STDIN:
             return {}
+        file = shown_name(self.file)
         if not self.line:
-            return {"file": self.file}
+            return {"file": file}
         if self.id is None or self.problem:
-            return {"file": self.file, "line": self.line}
-        return {"file": self.file, "id": self.id}
+            return {"file": file, "line": self.line}
+        return {"file": file, "id": self.id}
 
 
 def input_key(file, name=None):
     """The key of the input in `file` named `name` (None for a text
-    file): the same whichever way the path was spelled."""
-    return (os.path.normpath(file), name)
+    file): the same whichever way the path was spelled, and as its
+    record names it."""
+    return (os.path.normpath(shown_name(file)), name)
 
 
 class Reader:
@@ -239,10 +276,27 @@ class Reader:
         try:
             with open(item.file, "rb") as f:
                 f.seek(item.offset)
-                text = json.loads(f.readline()).get("text")
+                raw = f.readline(line_bound(self.max_bytes) + 1)
+            found = json.loads(raw)
+            text, ident = found.get("text"), found.get("id")
         except (OSError, ValueError, AttributeError) as e:
-            text = e
+            text = ident = e
         if not isinstance(text, str):  # the file changed since
-            raise Refused(f"cannot read the line again ({text!r})")
+            raise Refused(f"cannot read the line again ({text!r}): the "
+                          f"corpus changed since it was listed; not sent")
+        if (ident != item.id or type(ident) is not type(item.id)
+                or text_sha256(text) != item.sha256):
+            what = (f"it now has the id {json.dumps(ident)}"
+                    if ident != item.id else "its text is another")
+            raise Refused(f"the line changed since the corpus was listed "
+                          f"({what}); not sent: the same command again "
+                          f"lists the corpus anew")
         data = text.encode("utf-8", "surrogatepass")
         return read_limited(io.BytesIO(data), self.max_bytes)
+
+
+def line_bound(max_bytes):
+    """The longest corpus line that can hold a text of `max_bytes`: JSON
+    spells a character in at most 6 bytes per UTF-8 byte (\\u0001), and
+    the id and keys take a little more."""
+    return 6 * max_bytes + 64 * 1024

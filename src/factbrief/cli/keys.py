@@ -8,10 +8,13 @@ machine can read; a key in the environment or a file does not.
 """
 
 import getpass
+import os
+import stat
 
 from factbrief.cli.inputs import STDIN, Refused, read_stream, read_bytes
 from factbrief.cli.exceptions import UsageError
 from factbrief.cli.settings import ENV
+from factbrief.local.cache import changeable_folder_above, foreign
 
 FROM_STDIN = "-"  # `-k -`
 MAX_KEY_BYTES = 64 * 1024
@@ -112,8 +115,41 @@ def _from_stdin(stdin):
     return _decoded(data, "standard input")
 
 
+def check_trusted(path, where):
+    """Refuses a key file someone else could have written, as ssh refuses
+    such keys: a key planted there would send the user's texts, and their
+    bill, to the planter's account. The file (followed if a link) must be
+    the caller's or root's, written by no one else, and no folder above
+    it changeable by another user (a sticky one, like /tmp, is safe)."""
+    uid = os.geteuid()
+    try:
+        st = os.stat(path)
+    except OSError:
+        return  # reading it says why
+    if st.st_uid not in (uid, 0):
+        raise UsageError(f"factbrief: {where} belongs to another user (uid "
+                         f"{st.st_uid}), so factbrief will not use it: they "
+                         f"could have planted the key; keep the key in a "
+                         f"file of your own")
+    if foreign(st, uid):
+        raise UsageError(f"factbrief: {where} can be written by other users "
+                         f"(mode {stat.S_IMODE(st.st_mode):o}), so factbrief "
+                         f"will not use it; make it yours alone: chmod 600 "
+                         f"{path}")
+    for place in dict.fromkeys((path, os.path.realpath(path))):
+        found = changeable_folder_above(place, uid)
+        if found is not None:
+            folder, fst = found
+            raise UsageError(
+                f"factbrief: {where} lies in {folder}, which another user "
+                f"can change (owner uid {fst.st_uid}, mode "
+                f"{stat.S_IMODE(fst.st_mode):o}), so they could replace the "
+                f"key; keep it in a folder of your own")
+
+
 def _from_file(path, seconds):
     where = f"the API key file {path}"
+    check_trusted(path, where)
     try:
         data, _ = read_bytes(path, MAX_KEY_BYTES + 1, seconds)
     except OSError as e:

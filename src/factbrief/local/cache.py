@@ -167,7 +167,27 @@ def _check_own(path, uid):
 def _check_above(root, uid):
     """The folders that hold the cache: another user who can rename or
     replace entries in one of them could swap the whole cache."""
-    here = Path(os.path.abspath(root)).parent
+    found = changeable_folder_above(root, uid)
+    if found is not None:
+        folder, st = found
+        raise LocalError(
+            f"the cache folder {root} lies in {folder}, which another "
+            f"user can change (owner uid {st.st_uid}, mode "
+            f"{stat.S_IMODE(st.st_mode):o}), so they could replace the "
+            f"cache; set XDG_CACHE_HOME to a folder of your own")
+
+
+def foreign(st, uid):
+    """Whether the file of stat `st` is not the caller's alone (uid):
+    owned by another user than them or root, or written by others."""
+    return st.st_uid not in (uid, 0) or _shared_write(st)
+
+
+def changeable_folder_above(path, uid):
+    """(folder, its stat) for the first folder above `path` that another
+    user than `uid` (or root) owns, or may write without the sticky bit;
+    None when there is none."""
+    here = Path(os.path.abspath(path)).parent
     for folder in (here, *here.parents):
         try:
             st = os.stat(folder)
@@ -176,11 +196,8 @@ def _check_above(root, uid):
         sticky = st.st_mode & stat.S_ISVTX
         if (st.st_uid not in (uid, 0)
                 or (_shared_write(st) and not sticky)):
-            raise LocalError(
-                f"the cache folder {root} lies in {folder}, which another "
-                f"user can change (owner uid {st.st_uid}, mode "
-                f"{stat.S_IMODE(st.st_mode):o}), so they could replace the "
-                f"cache; set XDG_CACHE_HOME to a folder of your own")
+            return folder, st
+    return None
 
 
 def _shared_write(st):

@@ -10,20 +10,28 @@ gives its inputs to the others.
 import argparse
 import collections
 import contextlib
+import queue
+import signal
 import sys
+import threading
 import time
+import urllib.parse
 
 from factbrief.cli.cluster.node import MAX_IN_FLIGHT, Node, Plan
 from factbrief.cli.cluster.session import connected
 from factbrief.cli.corpus import inputs
 from factbrief.cli.exceptions import ClusterError, UsageError
-from factbrief.cli.inputs import Reader
+from factbrief.cli.inputs import Reader, text_sha256
 from factbrief.cli.records import Records
-from factbrief.cli.results import Results
+from factbrief.cli.results import (CHANGED, DONE, MADE_BY, NEW, RETRIED,
+                                   Results)
 from factbrief.cli.run import unsupported_line
-from factbrief.cli.settings import Local
+from factbrief.cli.settings import Demo, Local
 from factbrief.cli.status import ExitStatus
 from factbrief.display import human_time
+from factbrief.engine.ordered import OrderedPool
+from factbrief.local.cache import read_stamp
+from factbrief.local.model import DEFAULT_MODEL
 from factbrief.local.service import local_service
 
 INSTALL = "pip install 'factbrief[ray]'"
@@ -34,6 +42,53 @@ AHEAD = 2
 MAX_LOSSES = 3  # an input whose worker is lost this often has failed
 NODE_POLL = 10.0  # seconds between looks for nodes that joined
 STOP_WAIT = 10.0  # seconds the nodes get to stop their services
+READ_POLL = 0.05  # seconds between looks at reads while some are going
+
+
+class _Readers:
+    """Reads inputs on a few daemon threads, in whatever order they end,
+    so that a slow input (a FIFO, a slow disk) holds back no other. The
+    threads bear the engine pool's name: a run that ends while one is
+    still blocked in a read ends at once (core.console)."""
+
+    def __init__(self, read, threads):
+        self._read = read
+        self._work = queue.SimpleQueue()
+        self._done = queue.SimpleQueue()
+        self.busy = 0
+        self.threads = [threading.Thread(target=self._serve, daemon=True,
+                                         name=OrderedPool.NAME)
+                        for _ in range(threads)]
+        for thread in self.threads:
+            thread.start()
+
+    def _serve(self):
+        while (item := self._work.get()) is not None:
+            try:
+                result = (True, self._read(item))
+            except Exception as e:  # as on one machine: this input alone
+                result = (False, e)
+            self._done.put((item, result))
+
+    def submit(self, item):
+        self.busy += 1
+        self._work.put(item)
+
+    def take(self, timeout=0.0):
+        """The reads that ended: (item, (True, text) or (False, error));
+        waits up to `timeout` for the first."""
+        found = []
+        with contextlib.suppress(queue.Empty):
+            found.append(self._done.get(timeout=timeout) if timeout > 0
+                         else self._done.get_nowait())
+            while True:
+                found.append(self._done.get_nowait())
+        self.busy -= len(found)
+        return found
+
+    def close(self):
+        for _ in self.threads:
+            self._work.put(None)
 
 
 class _Worker:
@@ -58,7 +113,7 @@ class _Worker:
 class Dispatcher:
     """Hands the inputs to the nodes' actors and writes each record."""
 
-    def __init__(self, ray, plan, out, results):
+    def __init__(self, ray, plan, out, results, made_by):
         self.ray = ray
         self.plan = plan
         self.jobs = plan.args.jobs
@@ -66,9 +121,17 @@ class Dispatcher:
         self.reader = Reader(plan.args.max_bytes, plan.seconds)
         self.out = out
         self.results = results
+        self.made_by = made_by  # of every record, but the text's hash
         self.workers = {}  # node id -> _Worker
-        self.in_flight = {}  # object ref -> (input, losses, worker)
+        # object ref -> (input, losses, worker, text, made_by)
+        self.in_flight = {}
+        # Read and to be sent (again, after a lost worker): (input,
+        # losses, text, made_by). With the reads going on, never more
+        # than --jobs: the driver holds at most that many texts unsent.
         self.queue = collections.deque()
+        self.unread = collections.deque()
+        self.reading = {}  # input key -> input, being read
+        self.counts = collections.Counter()  # DONE, CHANGED, ...
         self.failed = False
         self.unsupported = 0  # answers with numbers their text lacks
         self.finished = 0
@@ -134,14 +197,35 @@ class Dispatcher:
 
     # -- inputs --
 
-    def _submit(self, worker, item, losses):
-        try:
-            text = self.reader.read(item)
-        except Exception as e:  # as on one machine: this input alone
-            return self._finish(item, self.records.unread(e, self.out.mask))
+    def _read_more(self, readers):
+        while self.unread and readers.busy + len(self.queue) < self.jobs:
+            item = self.unread.popleft()
+            self.reading[item.key] = item
+            readers.submit(item)
+
+    def _settle(self, item, read):
+        """Decides, once an input is read, whether it is done before (the
+        same text and options made its last "ok" record), and if not
+        queues it, or writes why it cannot be read."""
+        self.reading.pop(item.key, None)
+        ok, text = read
+        made_by = {**self.made_by, "text_sha256": text_sha256(text)
+                   if ok else None}
+        verdict = self.results.verdict(item.key, made_by)
+        if verdict == DONE and ok:
+            self.counts[DONE] += 1
+            return
+        self.counts[CHANGED if verdict == DONE else verdict] += 1
+        if ok:
+            self.queue.append((item, 0, text, made_by))
+        else:
+            self._finish(item, self.records.unread(text, self.out.mask),
+                         made_by)
+
+    def _submit(self, worker, item, losses, text, made_by):
         limit = worker.capacity if self.plan.source is not None else None
         ref = worker.actor.answer.remote(text, limit)
-        self.in_flight[ref] = (item, losses, worker)
+        self.in_flight[ref] = (item, losses, worker, text, made_by)
         worker.busy += 1
 
     def _fill(self):
@@ -153,7 +237,7 @@ class Dispatcher:
             self._submit(worker, *self.queue.popleft())
 
     def _answered(self, ref):
-        item, losses, worker = self.in_flight.pop(ref)
+        item, losses, worker, text, made_by = self.in_flight.pop(ref)
         worker.busy -= 1
         errors = self.ray.exceptions
         try:
@@ -161,30 +245,52 @@ class Dispatcher:
         except (errors.RayActorError, errors.ObjectLostError) as e:
             self._lose(worker)
             if losses + 1 < MAX_LOSSES:
-                self.queue.appendleft((item, losses + 1))
+                self.queue.appendleft((item, losses + 1, text, made_by))
                 return
             outcome = self.records.failed(f"its worker was lost "
                                           f"{MAX_LOSSES} times ({_cause(e)})")
         except errors.RayError as e:
             outcome = self.records.failed(f"the worker failed: {_cause(e)}")
-        self._finish(item, outcome)
+        self._finish(item, outcome, made_by)
 
-    def _finish(self, item, outcome):
+    def _finish(self, item, outcome, made_by):
         record = self.records.record_for(item, outcome)
+        record[MADE_BY] = made_by
         self.records.report(self.out, item.label(), outcome)
         self.failed = self.failed or record["status"] == "error"
         self.unsupported += bool(record.get("unsupported_numbers"))
         self.results.append(record, time.monotonic())
         self.finished += 1
 
+    @property
+    def settled(self):
+        """Inputs done before, or given a record by this run."""
+        return self.counts[DONE] + self.finished
+
     # -- the run --
 
     def __call__(self, todo, progress):
-        """Runs the inputs `todo`; `progress(finished)` after each
-        round."""
-        self.queue.extend((item, 0) for item in todo)
+        """Runs the inputs `todo`; `progress(settled)` after each round.
+        A run that cannot go on gives each input it did not do an error
+        record of its own, then raises ClusterError."""
+        self.unread.extend(todo)
+        readers = _Readers(self.reader.read, max(1, min(self.jobs,
+                                                        len(todo))))
+        try:
+            self._loop(readers, progress)
+        except ClusterError as e:
+            self._give_up(str(e), readers)
+            raise
+        finally:
+            readers.close()
+
+    def _loop(self, readers, progress):
         self.add_nodes(time.monotonic())
-        while self.queue or self.in_flight:
+        while self.unread or readers.busy or self.queue or self.in_flight:
+            self._read_more(readers)
+            for item, read in readers.take():
+                self._settle(item, read)
+            self._read_more(readers)
             now = time.monotonic()
             if now - self._polled > NODE_POLL:
                 self.add_nodes(now)
@@ -195,8 +301,12 @@ class Dispatcher:
             if not refs:
                 if self.queue:
                     raise ClusterError(self._no_nodes())
-                break
-            ready, _ = self.ray.wait(refs, num_returns=1, timeout=1.0)
+                for item, read in readers.take(timeout=1.0):
+                    self._settle(item, read)
+                progress(self.settled)
+                continue
+            ready, _ = self.ray.wait(refs, num_returns=1, timeout=(
+                READ_POLL if readers.busy or self.unread else 1.0))
             if ready:
                 ready, _ = self.ray.wait(refs, num_returns=len(refs),
                                          timeout=0)
@@ -205,7 +315,24 @@ class Dispatcher:
                     self._started(starting[ref], ref)
                 else:
                     self._answered(ref)
-            progress(self.finished)
+            progress(self.settled)
+
+    def _give_up(self, why, readers):
+        """An error record for each input not done, naming it: the ones
+        read and waiting, those still being read, and those not yet read
+        that have no "ok" record to keep (the next run checks those)."""
+        for item, read in readers.take():
+            self._settle(item, read)
+        reason = f"not done: the run could not go on ({why})"
+        left = [(item, made_by) for item, _, _, made_by in self.queue]
+        left += [(item, {**self.made_by, "text_sha256": None})
+                 for item in (*self.reading.values(), *self.unread)
+                 if not self.results.has_ok(item.key)]
+        self.queue.clear()
+        self.unread.clear()
+        self.reading.clear()
+        for item, made_by in left:
+            self._finish(item, self.records.failed(reason), made_by)
 
     def _no_nodes(self):
         if self.start_errors:
@@ -232,29 +359,74 @@ def _cause(error):
 class _Progress:
     """done/total, texts per second and the time left, on a terminal."""
 
-    def __init__(self, out, before, total):
+    def __init__(self, out, total):
         self.out = out
-        self.before = before
         self.total = total
         self.start = time.monotonic()
         self.live = out.isatty()
 
-    def __call__(self, finished):
+    def __call__(self, settled):
         if not self.live or not self.total:
             return
-        rate = finished / max(time.monotonic() - self.start, 1e-9)
-        left = self.total - self.before - finished
+        rate = settled / max(time.monotonic() - self.start, 1e-9)
+        left = self.total - settled
         eta = human_time(left / rate) if rate and left else "-"
-        self.out.progress(self.before + finished, self.total,
+        self.out.progress(settled, self.total,
                           f"{rate:.1f} texts/s, {eta} left")
 
 
-def _unique(items, done):
-    seen = set(done)
+def _unique(items):
+    seen = set()
     for item in items:
         if item.key not in seen:
             seen.add(item.key)
             yield item
+
+
+def public_url(url):
+    """A base URL as a record may show it: without user and password, a
+    query or a fragment, which may hold credentials."""
+    parts = urllib.parse.urlsplit(url)
+    host = parts.netloc.rpartition("@")[2]
+    return urllib.parse.urlunsplit((parts.scheme, host, parts.path, "", ""))
+
+
+def service_of(source, settings):
+    """What the records say of the service: a hosted one's base URL and
+    model, the stand-in's model, or the local model's sha256 when it is
+    known without hashing it (the built-in model's is pinned, a model
+    file's stamped when it was verified), else its path."""
+    if isinstance(source, Local):
+        path = settings.model_file
+        if path is None:
+            return {"local_model": f"sha256:{DEFAULT_MODEL.sha256}"}
+        stamp = read_stamp(path)
+        if stamp and stamp.get("current") and stamp.get("sha256"):
+            return {"local_model": f"sha256:{stamp['sha256']}"}
+        return {"local_model": str(path)}
+    if isinstance(source, Demo):
+        return {"stand_in": True, "model": settings.model}
+    return {"base_url": public_url(settings.base_url),
+            "model": settings.model}
+
+
+@contextlib.contextmanager
+def _terminated_as_interrupted():
+    """SIGTERM ends the run as Ctrl-C does: Ray's folder and processes
+    are cleaned up, and what is left is named. (ray.init sets a handler
+    of its own; session.connected sets this one again after it.)"""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    before = signal.signal(signal.SIGTERM, interrupted)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, before)
+
+
+def interrupted(signum, frame):
+    raise KeyboardInterrupt
 
 
 class ClusterRun:
@@ -269,6 +441,9 @@ class ClusterRun:
                          None if local else source,
                          settings.model_file if local else settings,
                          local_service, seconds)
+        self.made_by = {"command": args.command, "prompt": args.prompt,
+                        "length": args.length,
+                        "service": service_of(source, settings)}
         self.todo = None
         self.dispatcher = None
 
@@ -277,8 +452,8 @@ class ClusterRun:
         if self.todo is None:  # before the inputs were known
             return (f"factbrief: {why}; no record in {self.args.output} "
                     f"yet: the same command again does them")
-        finished = self.dispatcher.finished if self.dispatcher else 0
-        return (f"factbrief: {why}; {len(self.todo) - finished} inputs have "
+        settled = self.dispatcher.settled if self.dispatcher else 0
+        return (f"factbrief: {why}; {len(self.todo) - settled} inputs have "
                 f"no record in {self.args.output} yet: the same command "
                 f"again does them")
 
@@ -294,44 +469,47 @@ class ClusterRun:
                 from None
         results = Results(self.args.output)
         try:
-            items = inputs(self.args.files)
-            done = results.open({item.key for item in items})
+            results.open()
         except OSError as e:
+            results.close()
             raise UsageError(f"factbrief: cannot write {self.args.output}: "
                              f"{e.strerror or e}") from None
         try:
-            return self._run(ray, results, items, done)
+            with _terminated_as_interrupted():
+                items = inputs(self.args.files, self.args.max_bytes)
+                return self._run(ray, results, items)
         finally:
             results.close()
 
-    def _run(self, ray, results, items, done):
+    def _run(self, ray, results, items):
         out = self.out
-        self.todo = list(_unique(items, done))
+        self.todo = list(_unique(items))
         stderr, sys.stderr = sys.stderr, out  # Ray's relayed lines masked
         started = time.monotonic()
         try:
-            if results.dropped:
-                out.say(f"factbrief: {self.args.output}: {len(done)} inputs "
-                        f"done before; {results.dropped} earlier records "
-                        f"dropped, as their inputs run again")
-            with connected(ray, self.args.ray):
-                self.dispatcher = Dispatcher(ray, self.plan, out, results)
+            with connected(ray, self.args.ray, interrupted):
+                self.dispatcher = Dispatcher(ray, self.plan, out, results,
+                                             self.made_by)
                 try:
-                    self.dispatcher(self.todo, _Progress(
-                        out, len(done), len(done) + len(self.todo)))
+                    self.dispatcher(self.todo, _Progress(out,
+                                                         len(self.todo)))
                 finally:
                     self.dispatcher.stop()
         finally:
             sys.stderr = stderr
         out.done()
         took = time.monotonic() - started
-        out.say(f"factbrief: {len(self.todo)} records written to "
+        counts = self.dispatcher.counts
+        written = self.dispatcher.finished
+        out.say(f"factbrief: {written} records written to "
                 f"{self.args.output} in {human_time(took)} "
-                f"({len(self.todo) / max(took, 1e-9):.1f} texts/s); "
-                f"{len(done)} inputs were done before")
+                f"({written / max(took, 1e-9):.1f} texts/s); "
+                f"{counts[DONE]} inputs were done before, {counts[CHANGED]} "
+                f"sent again because they changed, {counts[RETRIED]} sent "
+                f"again after failing, {counts[NEW]} new")
         unsupported = self.dispatcher.unsupported
-        if unsupported and len(self.todo) > 1:
-            out.say(unsupported_line(unsupported, len(self.todo)))
+        if unsupported and written > 1:
+            out.say(unsupported_line(unsupported, written))
         if self.dispatcher.failed or (unsupported and self.args.strict):
             return ExitStatus.FAILED
         return ExitStatus.OK

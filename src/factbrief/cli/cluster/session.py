@@ -3,24 +3,74 @@ instance started on this machine for it, with its files in a private
 folder that is removed after."""
 
 import contextlib
+import fcntl
 import logging
 import os
 import shutil
+import signal
 import tempfile
+import threading
 
 from factbrief.cli.argparser import LOCAL_RAY
 from factbrief.cli.exceptions import ClusterError
+from factbrief.cli.inputs import shown_name
 
 # Ray puts sockets 62 bytes below its folder (".../session_DATE_TIME_US_PID
 # /sockets/plasma_store"), and a socket's path holds at most 107.
 SOCKET_ROOM = 107 - 62
+PREFIX = "fbray-"
+LOCK = "fbray.lock"  # held by the run that owns the folder, for its life
+ENDING = {signal.SIGINT, signal.SIGTERM}
 
 
 @contextlib.contextmanager
-def connected(ray, address):
+def _signals_held():
+    """Ctrl-C and SIGTERM wait for the block: Ray's shutdown and the
+    folder's removal are not to be cut short. (Main thread only: the
+    others do not take signals.)"""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    signal.pthread_sigmask(signal.SIG_BLOCK, ENDING)
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, ENDING)
+
+
+@contextlib.contextmanager
+def _entrypoint_shown(ray):
+    """Ray sends this process's command line to its head as UTF-8: a file
+    name that is not (a surrogate) would stop the start, so it goes
+    escaped as records show it."""
+    utils = getattr(getattr(ray, "_private", None), "utils", None)
+    named = getattr(utils, "get_entrypoint_name", None)
+    if named is None:
+        yield
+        return
+    utils.get_entrypoint_name = lambda: shown_name(named())
+    try:
+        yield
+    finally:
+        utils.get_entrypoint_name = named
+
+
+def _stop(ray, scratch):
+    with _signals_held():
+        with contextlib.suppress(Exception):
+            ray.shutdown()
+        if scratch:
+            os.close(scratch[1])
+            shutil.rmtree(scratch[0], ignore_errors=True)
+
+
+@contextlib.contextmanager
+def connected(ray, address, on_term=None):
     """Connected to the cluster at `address` for the block; for `local`,
     a Ray instance of this machine's, on 127.0.0.1 with its files in a
-    private folder, stopped after."""
+    private folder, stopped after, however the block or the start ends.
+    `on_term` is set again as the SIGTERM handler after Ray's start, which
+    sets its own."""
     if ray.is_initialized():  # a caller in Python connected already
         yield
         return
@@ -28,31 +78,75 @@ def connected(ray, address):
     options = dict(address=address, logging_level=logging.WARNING,
                    log_to_driver=True)
     scratch = None
-    if address == LOCAL_RAY:
-        scratch = _scratch()
-        options.update(include_dashboard=False, _temp_dir=scratch,
-                       _node_ip_address="127.0.0.1")
     try:
-        ray.init(**options)
+        if address == LOCAL_RAY:
+            with _signals_held():
+                scratch = _scratch()
+            options.update(include_dashboard=False, _temp_dir=scratch[0],
+                           _node_ip_address="127.0.0.1")
+        with _entrypoint_shown(ray):
+            try:
+                ray.init(**options)
+            finally:
+                if on_term is not None and (threading.current_thread()
+                                            is threading.main_thread()):
+                    signal.signal(signal.SIGTERM, on_term)
     except Exception as e:
-        if scratch:
-            shutil.rmtree(scratch, ignore_errors=True)
+        _stop(ray, scratch)
         doing = ("start Ray on this machine" if scratch
                  else f"connect to the Ray cluster at {address}")
         raise ClusterError(f"cannot {doing}: {type(e).__name__}: {e}") \
             from None
+    except SystemExit:  # SIGTERM, by the handler ray.init sets first
+        _stop(ray, scratch)
+        raise KeyboardInterrupt from None
+    except BaseException:  # Ctrl-C during the start: Ray may be half up
+        _stop(ray, scratch)
+        raise
     try:
         yield
     finally:
-        ray.shutdown()
-        if scratch:
-            shutil.rmtree(scratch, ignore_errors=True)
+        _stop(ray, scratch)
 
 
 def _scratch():
-    """A new private folder for a Ray instance's files: in the temporary
-    folder, or in /tmp when that is too deep for Ray's sockets."""
+    """(folder, lock descriptor): a new private folder for a Ray
+    instance's files, in the temporary folder, or in /tmp when that is
+    too deep for Ray's sockets. The folders that runs killed outright
+    (SIGKILL) left there go first: their lock is free."""
     base = tempfile.gettempdir()
     if len(os.path.join(base, "fbray-12345678")) > SOCKET_ROOM:
         base = "/tmp"
-    return tempfile.mkdtemp(prefix="fbray-", dir=base)
+    _sweep(base)
+    folder = tempfile.mkdtemp(prefix=PREFIX, dir=base)
+    fd = os.open(os.path.join(folder, LOCK), os.O_RDWR | os.O_CREAT
+                 | os.O_CLOEXEC, 0o600)
+    fcntl.flock(fd, fcntl.LOCK_EX)
+    return folder, fd
+
+
+def _sweep(base):
+    """Removes the caller's own fbray- folders in `base` whose run is
+    gone: each holds a lock its run keeps for its life. A folder without
+    the lock file is left alone (a run may be making it now)."""
+    try:
+        names = [n for n in os.listdir(base) if n.startswith(PREFIX)]
+    except OSError:
+        return
+    for name in names:
+        folder = os.path.join(base, name)
+        try:
+            if os.lstat(folder).st_uid != os.geteuid():
+                continue
+            fd = os.open(os.path.join(folder, LOCK),
+                         os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
+        except OSError:
+            continue
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError:
+            continue  # its run is alive
+        else:
+            shutil.rmtree(folder, ignore_errors=True)
+        finally:
+            os.close(fd)
