@@ -251,11 +251,14 @@ class Dispatcher:
                                           f"{MAX_LOSSES} times ({_cause(e)})")
         except errors.RayError as e:
             outcome = self.records.failed(f"the worker failed: {_cause(e)}")
-        self._finish(item, outcome, made_by)
+        self._finish(item, outcome, made_by, worker)
 
-    def _finish(self, item, outcome, made_by):
+    def _finish(self, item, outcome, made_by, worker=None):
         record = self.records.record_for(item, outcome)
         record[MADE_BY] = made_by
+        if self.plan.source is None and worker is not None:
+            # A local server answers alike each time only one at a time.
+            record["repeatable"] = worker.capacity == 1
         self.records.report(self.out, item.label(), outcome)
         self.failed = self.failed or record["status"] == "error"
         self.unsupported += bool(record.get("unsupported_numbers"))
