@@ -618,3 +618,34 @@ def _naming(text):
                 if text.encode() in f.read():
                     found.append(int(pid))
     return found
+
+
+def test_a_split_text_is_one_input_resumed_as_one(cluster, standins,
+                                                  tmp_path):
+    """On Ray a text answered in parts gets one record, and a rerun finds
+    it done; another --part-chars is another way of answering it."""
+    service = standins(delay=0.05)
+    paragraphs = [f"Part {n}: the Yangtze is about 6,300 km long, and "
+                  f"its basin covers 1.8 million km2." for n in range(8)]
+    (tmp_path / "long.txt").write_text("\n\n".join(paragraphs),
+                                       encoding="utf-8")
+    (tmp_path / "short.txt").write_text("Short.", encoding="utf-8")
+    env = {**cluster.env, **hosted(service)}
+
+    def run(chars):
+        mark = len(service.received)
+        done = factbrief(["extract", "--ray", cluster.address, "--output",
+                          "out.jsonl", "--split", "--part-chars", chars,
+                          "long.txt", "short.txt"], tmp_path, env)
+        assert done.returncode == 0, done.stderr
+        return len(service.received) - mark, done.stderr.splitlines()[-1]
+    sent, _ = run("200")
+    found = records(tmp_path / "out.jsonl")
+    [long] = [r for r in found if r["file"] == "long.txt"]
+    assert long["status"] == "ok" and long["parts"] >= 4
+    assert sent > long["parts"] + 1  # its parts, then the whole
+    again, line = run("200")
+    assert again == 0 and "2 inputs were done before" in line
+    other, line = run("300")
+    assert other > 1 and "2 sent again because they changed" in line
+    assert len(records(tmp_path / "out.jsonl")) == 4

@@ -447,6 +447,9 @@ class ClusterRun:
         self.made_by = {"command": args.command, "prompt": args.prompt,
                         "length": args.length,
                         "service": service_of(source, settings)}
+        if args.split:  # a text answered in parts is answered otherwise
+            self.made_by["split"] = ("the local model's context" if local
+                                     else {"part_chars": args.part_chars})
         self.todo = None
         self.dispatcher = None
 
