@@ -82,7 +82,7 @@ def test_kill_and_resume_at_random_moments(tmp_path):
     for file, record in last.items():
         assert record["status"] == "ok"
         number = int(Path(file).stem[1:])
-        assert f"the text begins: \u300cText {number} the" in record["summary"]
+        assert f"The text begins: \u300cText {number} the" in record["summary"]
     assert list(scratch.iterdir()) == []
     time.sleep(1)
     assert naming(str(scratch)) == []

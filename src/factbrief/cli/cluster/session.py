@@ -9,6 +9,7 @@ import os
 import shutil
 import signal
 import tempfile
+import time
 import threading
 
 from factbrief.cli.argparser import LOCAL_RAY
@@ -55,13 +56,43 @@ def _entrypoint_shown(ray):
         utils.get_entrypoint_name = named
 
 
+# How long Ray's own processes get to end after its shutdown, before
+# their folder is removed: one still ending may write to it again.
+PROCESS_GRACE = 5.0
+
+
 def _stop(ray, scratch):
     with _signals_held():
         with contextlib.suppress(Exception):
             ray.shutdown()
         if scratch:
             os.close(scratch[1])
+            _ended(scratch[0], PROCESS_GRACE)
             shutil.rmtree(scratch[0], ignore_errors=True)
+
+
+def _ended(folder, seconds):
+    """Waits up to `seconds` for the processes whose command line names
+    `folder` to end (where /proc tells)."""
+    needle = os.fsencode(folder)
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline and _naming(needle):
+        time.sleep(0.1)
+
+
+def _naming(needle):
+    try:
+        pids = [p for p in os.listdir("/proc") if p.isdigit()]
+    except OSError:
+        return False
+    for pid in pids:
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                if needle in f.read():
+                    return True
+        except OSError:
+            continue
+    return False
 
 
 @contextlib.contextmanager
