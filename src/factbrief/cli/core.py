@@ -207,11 +207,14 @@ def console(interrupts=None):
 
     Nothing those calls could still print or return is wanted then, and
     interpreter shutdown would have to unwind threads that are inside the
-    module (which has aborted the process before now); so such a run ends
-    with os._exit once its output is flushed.
+    module (which has aborted the process before now); so such a run, and
+    a run on Ray, ends with os._exit once its output is flushed.
     """
     status = main(interrupts=interrupts)
-    if OrderedPool.busy():
+    # Ray's own threads and native state outlive its shutdown, and on 3.10
+    # an interrupted start crashed the interpreter's teardown after the
+    # run had ended (SIGSEGV instead of 130); nothing is left to do then.
+    if OrderedPool.busy() or "ray" in sys.modules:
         for stream in (sys.stdout, sys.stderr):
             try:
                 stream.flush()
