@@ -86,14 +86,17 @@ def test_title_from_a_model_file_named_like_an_option(tmp_path):
 
 def test_a_text_too_long_for_a_slot_gets_an_error_record(tmp_path):
     long = tmp_path / "long.txt"
-    # About 9,000 tokens: refused before any is evaluated.
+    # About 9,900 tokens as the server counts them: refused before it is
+    # sent, in a line that names --split, not with the server's HTTP 400.
     long.write_text(SAMPLE.read_text(encoding="utf-8") * 60,
                     encoding="utf-8")
     record, log = factbrief("extract", "--local", str(long), status=1)
     assert record["status"] == "error"
-    assert re.match(r"HTTP 400: the service refused the request at "
-                    r"http://127.0.0.1:\d+/v1 \(.*exceeds the available "
-                    r"context size \(5120 tokens\)", record["error"])
+    assert re.fullmatch(r"the text is [\d,]+ tokens with the instruction, "
+                        r"over the [\d,]+ one request may carry: give "
+                        r"--split to summarise it in parts \(nothing was "
+                        r"sent\)", record["error"])
+    assert f"factbrief: {long}: {record['error']}" in log
 
 
 def ask(server, key, body):
