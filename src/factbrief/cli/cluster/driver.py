@@ -11,14 +11,13 @@ import argparse
 import collections
 import contextlib
 import queue
-import signal
 import sys
 import threading
 import time
 import urllib.parse
 
 from factbrief.cli.cluster.node import MAX_IN_FLIGHT, Node, Plan
-from factbrief.cli.cluster.session import connected
+from factbrief.cli.cluster.session import Stops, connected
 from factbrief.cli.corpus import inputs
 from factbrief.cli.exceptions import ClusterError, UsageError
 from factbrief.cli.inputs import Reader, text_sha256
@@ -113,8 +112,10 @@ class _Worker:
 class Dispatcher:
     """Hands the inputs to the nodes' actors and writes each record."""
 
-    def __init__(self, ray, plan, out, results, made_by):
+    def __init__(self, ray, plan, out, results, made_by,
+                 check_stop=lambda: None):
         self.ray = ray
+        self.check_stop = check_stop  # raises for a stop a raise missed
         self.plan = plan
         self.jobs = plan.args.jobs
         self.records = Records(plan.args)
@@ -290,6 +291,7 @@ class Dispatcher:
     def _loop(self, readers, progress):
         self.add_nodes(time.monotonic())
         while self.unread or readers.busy or self.queue or self.in_flight:
+            self.check_stop()
             self._read_more(readers)
             for item, read in readers.take():
                 self._settle(item, read)
@@ -413,25 +415,6 @@ def service_of(source, settings):
             "model": settings.model}
 
 
-@contextlib.contextmanager
-def _terminated_as_interrupted():
-    """SIGTERM ends the run as Ctrl-C does: Ray's folder and processes
-    are cleaned up, and what is left is named. (ray.init sets a handler
-    of its own; session.connected sets this one again after it.)"""
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
-    before = signal.signal(signal.SIGTERM, interrupted)
-    try:
-        yield
-    finally:
-        signal.signal(signal.SIGTERM, before)
-
-
-def interrupted(signum, frame):
-    raise KeyboardInterrupt
-
-
 class ClusterRun:
     """A run of the command on the cluster at --ray, its records in
     --output."""
@@ -481,21 +464,23 @@ class ClusterRun:
             raise UsageError(f"factbrief: cannot write {self.args.output}: "
                              f"{e.strerror or e}") from None
         try:
-            with _terminated_as_interrupted():
+            # SIGTERM ends the run as Ctrl-C does: Ray's folder and
+            # processes are cleaned up, and what is left is named.
+            with Stops().taken() as stops:
                 items = inputs(self.args.files, self.args.max_bytes)
-                return self._run(ray, results, items)
+                return self._run(ray, results, items, stops)
         finally:
             results.close()
 
-    def _run(self, ray, results, items):
+    def _run(self, ray, results, items, stops):
         out = self.out
         self.todo = list(_unique(items))
         stderr, sys.stderr = sys.stderr, out  # Ray's relayed lines masked
         started = time.monotonic()
         try:
-            with connected(ray, self.args.ray, interrupted):
+            with connected(ray, self.args.ray, stops):
                 self.dispatcher = Dispatcher(ray, self.plan, out, results,
-                                             self.made_by)
+                                             self.made_by, stops.check)
                 try:
                     self.dispatcher(self.todo, _Progress(out,
                                                          len(self.todo)))

@@ -56,15 +56,80 @@ def _entrypoint_shown(ray):
         utils.get_entrypoint_name = named
 
 
+
+class Stops:
+    """Ctrl-C and SIGTERM for a run on Ray, taken for the block of
+    `taken()` (main thread only: the others do not take signals). Each
+    raises KeyboardInterrupt and is noted: a raise that lands where Python
+    only reports it, as in the at-fork hooks that run while Ray starts its
+    processes, is lost, and `check` raises it again."""
+
+    def __init__(self):
+        self.noted = None
+
+    def __call__(self, signum, frame):
+        self.noted = signum
+        raise KeyboardInterrupt
+
+    def check(self):
+        if self.noted is not None:
+            raise KeyboardInterrupt
+
+    @contextlib.contextmanager
+    def taken(self):
+        if threading.current_thread() is not threading.main_thread():
+            yield self
+            return
+        before = {s: signal.signal(s, self) for s in ENDING}
+        try:
+            yield self
+        finally:
+            for signum, handler in before.items():
+                signal.signal(signum, handler)
+
+    def retaken(self):
+        """Sets these handlers again where something below Python's
+        signal module replaced them."""
+        if threading.current_thread() is threading.main_thread():
+            for signum in ENDING:
+                if signal.getsignal(signum) is self:
+                    signal.signal(signum, self)
+
+
+@contextlib.contextmanager
+def _handlers_kept(ray):
+    """Ray's start neither sets its own SIGTERM handler (it exits the
+    process without our cleanup) nor, where its constant allows, the
+    native crash handler that takes SIGTERM below Python and ends the
+    process outright; its shutdown then leaves SIGTERM unhandled."""
+    utils = getattr(getattr(ray, "_private", None), "utils", None)
+    constants = getattr(getattr(ray, "_private", None), "ray_constants",
+                        None)
+    setter = getattr(utils, "set_sigterm_handler", None)
+    flag = "RAY_DISABLE_FAILURE_SIGNAL_HANDLER"
+    native = getattr(constants, flag, None)
+    if setter is not None:
+        utils.set_sigterm_handler = lambda handler: None
+    if native is not None:
+        setattr(constants, flag, True)
+    try:
+        yield
+    finally:
+        if setter is not None:
+            utils.set_sigterm_handler = setter
+        if native is not None:
+            setattr(constants, flag, native)
+
 # How long Ray's own processes get to end after its shutdown, before
 # their folder is removed: one still ending may write to it again.
 PROCESS_GRACE = 5.0
 
 
-def _stop(ray, scratch):
+def _stop(ray, scratch, stops):
     with _signals_held():
         with contextlib.suppress(Exception):
             ray.shutdown()
+        stops.retaken()
         if scratch:
             os.close(scratch[1])
             _ended(scratch[0], PROCESS_GRACE)
@@ -96,12 +161,11 @@ def _naming(needle):
 
 
 @contextlib.contextmanager
-def connected(ray, address, on_term=None):
+def connected(ray, address, stops):
     """Connected to the cluster at `address` for the block; for `local`,
     a Ray instance of this machine's, on 127.0.0.1 with its files in a
     private folder, stopped after, however the block or the start ends.
-    `on_term` is set again as the SIGTERM handler after Ray's start, which
-    sets its own."""
+    `stops` (a taken Stops) stays the handler of Ctrl-C and SIGTERM."""
     if ray.is_initialized():  # a caller in Python connected already
         yield
         return
@@ -115,29 +179,28 @@ def connected(ray, address, on_term=None):
                 scratch = _scratch()
             options.update(include_dashboard=False, _temp_dir=scratch[0],
                            _node_ip_address="127.0.0.1")
-        with _entrypoint_shown(ray):
+        with _entrypoint_shown(ray), _handlers_kept(ray):
             try:
                 ray.init(**options)
             finally:
-                if on_term is not None and (threading.current_thread()
-                                            is threading.main_thread()):
-                    signal.signal(signal.SIGTERM, on_term)
+                stops.retaken()
+        stops.check()
     except Exception as e:
-        _stop(ray, scratch)
+        _stop(ray, scratch, stops)
         doing = ("start Ray on this machine" if scratch
                  else f"connect to the Ray cluster at {address}")
         raise ClusterError(f"cannot {doing}: {type(e).__name__}: {e}") \
             from None
-    except SystemExit:  # SIGTERM, by the handler ray.init sets first
-        _stop(ray, scratch)
+    except SystemExit:  # a handler of Ray's, where it set one after all
+        _stop(ray, scratch, stops)
         raise KeyboardInterrupt from None
     except BaseException:  # Ctrl-C during the start: Ray may be half up
-        _stop(ray, scratch)
+        _stop(ray, scratch, stops)
         raise
     try:
         yield
     finally:
-        _stop(ray, scratch)
+        _stop(ray, scratch, stops)
 
 
 def _scratch():
