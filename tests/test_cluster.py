@@ -660,3 +660,23 @@ def test_a_split_text_is_one_input_resumed_as_one(cluster, standins,
     other, line = run("300")
     assert other > 1 and "2 sent again because they changed" in line
     assert len(records(tmp_path / "out.jsonl")) == 4
+
+
+def test_a_split_texts_parts_spread_over_the_nodes(cluster, standins,
+                                                  tmp_path):
+    """One long text on two nodes of 2 requests each (-j 4): its parts go
+    to both, never more than 4 at once, and its one record is whole."""
+    service = standins(delay=1.0)
+    paragraphs = [f"Part {n}: the Yangtze is about 6,300 km long, and "
+                  f"its basin covers 1.8 million km2." for n in range(12)]
+    (tmp_path / "long.txt").write_text("\n\n".join(paragraphs),
+                                       encoding="utf-8")
+    done = factbrief(["extract", "--ray", cluster.address, "--output",
+                      "out.jsonl", "-j", "4", "--split", "--part-chars",
+                      "100", "long.txt"], tmp_path,
+                     {**cluster.env, **hosted(service)})
+    assert done.returncode == 0, done.stderr
+    [record] = records(tmp_path / "out.jsonl")
+    assert record["status"] == "ok" and record["parts"] == 12
+    assert record["content"].count("Part ") == 12
+    assert service.peak == 4

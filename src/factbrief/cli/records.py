@@ -4,6 +4,7 @@ failed; and the line that says so on standard error."""
 
 from factbrief.cli.inputs import Refused, Skipped
 from factbrief.engine import ANSWER_KEY, Outcome
+from factbrief.engine.outcome import blank
 
 
 class Records:
@@ -15,7 +16,7 @@ class Records:
 
     def blank(self):
         """A failure record, as the module makes one."""
-        return {self.answer_key: "", "content": "", "status": "error"}
+        return blank(self.answer_key)
 
     def failed(self, reason, skipped=False):
         """The outcome of an input that was never sent."""

@@ -27,8 +27,8 @@ from typing import Any, Callable, Literal, NamedTuple
 
 from factbrief.engine.clients import HOOKS, CallLog, SharedClients
 from factbrief.engine.ordered import OrderedPool
-from factbrief.engine.parts import (MAX_ROUNDS, PartLimit, joined,
-                                    parts_record, too_long)
+from factbrief.engine.outcome import Outcome, blank
+from factbrief.engine.parts import PartLimit, Split, in_parts, too_long
 from factbrief.engine.reasons import Redactor, describe
 
 __all__ = ["Engine", "Outcome", "PartLimit", "extract_many", "title_many"]
@@ -36,16 +36,6 @@ __all__ = ["Engine", "Outcome", "PartLimit", "extract_many", "title_many"]
 Command = Literal["extract", "title"]
 ANSWER_KEY = {"extract": "summary", "title": "title"}
 LOG = logging.getLogger("factbrief")
-
-
-class Outcome(NamedTuple):
-    """One text's result: the module's record, and for a failure one line
-    saying why (the key masked) and the traceback the module printed.
-    `skipped`: not sent, as a caller that reads texts found it blank."""
-    record: dict[str, Any]
-    reason: str = ""
-    printed: str = ""
-    skipped: bool = False
 
 
 class _Call(NamedTuple):
@@ -132,38 +122,75 @@ class Engine:
 
     def blank(self) -> dict[str, Any]:
         """A failure record, as the module makes one."""
-        return {self.answer_key: "", "content": "", "status": "error"}
+        return blank(self.answer_key)
 
     def answer(self, text: Any) -> Outcome:
         """The outcome for `text`: one call of the module, or with
         `split` as many as its parts need."""
-        outcome = self._answer(text)
-        if self.check_numbers and outcome.record.get("status") == "ok":
-            from factbrief.grounding import unsupported_numbers
-            said = outcome.record.get(self.answer_key)
-            outcome.record["unsupported_numbers"] = (
-                unsupported_numbers(said, text)
-                if isinstance(said, str) and isinstance(text, str) else [])
-        return outcome
+        begun = self.whole_or_parts(text)
+        if isinstance(begun, Outcome):
+            return begun
+        return self.checked(self._driven(self.steps(begun)), text)
 
-    def _answer(self, text: Any) -> Outcome:
+    def whole_or_parts(self, text: Any) -> "Outcome | list[str]":
+        """The outcome for `text` sent whole, or refused; else, with
+        `split`, the parts it is cut into, for `steps`."""
         limit = self.limit
         if limit is None or not isinstance(text, str) or not (
                 self.split or limit.strict):
-            return self.call(self.command, text)
-        from factbrief.splitting import fits
+            return self.checked(self.call(self.command, text), text)
+        from factbrief.splitting import fits, split_text
         try:
             measure = limit.measure(text)
         except Exception as e:  # the service could not count it
             if not self.split:  # so it says whether the text fits
-                return self.call(self.command, text)
+                return self.checked(self.call(self.command, text), text)
             return Outcome(self.blank(), self.mask(str(e)))
         if fits(text, limit.most, measure):
-            return self.call(self.command, text)
+            return self.checked(self.call(self.command, text), text)
         if not self.split:
             return Outcome(self.blank(), too_long(
                 limit, limit.cost(text, measure)))
-        return self._in_parts(text, measure)
+        return split_text(text, limit.most, measure)
+
+    def steps(self, parts: list[str]) -> Any:
+        """The steps that answer a text cut into `parts` (parts.in_parts),
+        for a caller that sends them itself; `checked` the outcome."""
+        return in_parts(self.command, self.prompt, parts, self.answer_key)
+
+    def checked(self, outcome: Outcome, text: Any) -> Outcome:
+        """`outcome` with, if so asked, the numbers its answer states that
+        `text` does not support."""
+        if self.check_numbers:
+            return numbers_checked(outcome, text, self.answer_key)
+        return outcome
+
+    def cut(self, text: str) -> "list[str] | Outcome":
+        """`text` in pieces that each fit one request (one piece when it
+        fits), or the outcome of a failure to count it."""
+        from factbrief.splitting import fits, split_text
+        assert self.limit is not None
+        try:
+            measure = self.limit.measure(text)
+        except Exception as e:
+            return Outcome(self.blank(), self.mask(str(e)))
+        if fits(text, self.limit.most, measure):
+            return [text]
+        return split_text(text, self.limit.most, measure)
+
+    def _driven(self, steps: Any) -> Outcome:
+        """Runs the steps here, each step's calls at once within `jobs`."""
+        reply: Any = None
+        while True:
+            try:
+                step = steps.send(reply)
+            except StopIteration as end:
+                return end.value
+            if isinstance(step, Split):
+                reply = self.cut(step.text)
+            else:
+                pool = OrderedPool(lambda call: self.call(*call), self.jobs)
+                reply = [outcome for _, outcome in pool.map(step.calls)]
 
     def call(self, command: Command, text: Any, prompt: str | None = None
              ) -> Outcome:
@@ -183,53 +210,6 @@ class Engine:
                           call.log.response, self.timeout)
         return Outcome(record, reason, self.mask(call.log.printed))
 
-    def _summaries(self, parts: list[str], what: str
-                   ) -> tuple[list[Outcome], Outcome | None]:
-        """Each part's summary, the parts at once within `jobs`; and the
-        outcome of the first that failed, named, if one did."""
-        # A title's parts are summarised, not given titles: the
-        # instruction is for the whole text's title.
-        prompt = self.prompt if self.command == "extract" else ""
-        pool = OrderedPool(lambda part: self.call("extract", part, prompt),
-                           self.jobs)
-        done = [outcome for _, outcome in pool.map(parts)]
-        for number, outcome in enumerate(done, 1):
-            if outcome.record.get("status") != "ok":
-                return done, Outcome(self.blank(), (
-                    f"{what} {number} of {len(parts)} failed: "
-                    f"{outcome.reason}"), outcome.printed)
-        return done, None
-
-    def _in_parts(self, text: str, measure: Any) -> Outcome:
-        from factbrief.splitting import fits, split_text
-        assert self.limit is not None
-        parts = split_text(text, self.limit.most, measure)
-        done, failed = self._summaries(parts, "part")
-        if failed:
-            return failed
-        summary = joined(o.record["summary"] or "" for o in done)
-        for _ in range(MAX_ROUNDS):
-            try:
-                measure = self.limit.measure(summary)
-            except Exception as e:
-                return Outcome(self.blank(), self.mask(str(e)))
-            if fits(summary, self.limit.most, measure):
-                break
-            groups = split_text(summary, self.limit.most, measure)
-            rounds, failed = self._summaries(groups, "group of summaries")
-            if failed:
-                return failed
-            shorter = joined(o.record["summary"] or "" for o in rounds)
-            if len(shorter) >= len(summary):
-                break  # no shorter: the last call says what is wrong
-            summary = shorter
-        final = self.call(self.command, summary)
-        if final.record.get("status") != "ok":
-            return Outcome(self.blank(), f"the summary of the {len(parts)} "
-                           f"parts failed: {final.reason}", final.printed)
-        return Outcome(parts_record(
-            final.record, [o.record["content"] for o in done], len(parts)))
-
     def outcomes(self, texts: Iterable[Any]) -> Iterator[Outcome]:
         """An Outcome per text, in input order, `jobs` at a time."""
         pool = OrderedPool(self.answer, self.jobs)
@@ -242,6 +222,19 @@ class Engine:
             # Left early: the calls in flight end before the engine does.
             if not finished:
                 pool.close(wait=True)
+
+
+def numbers_checked(outcome: Outcome, text: Any, answer_key: str
+                    ) -> Outcome:
+    """`outcome`, an "ok" one given "unsupported_numbers": the numbers its
+    answer states that `text` does not support (factbrief.grounding)."""
+    if outcome.record.get("status") == "ok":
+        from factbrief.grounding import unsupported_numbers
+        said = outcome.record.get(answer_key)
+        outcome.record["unsupported_numbers"] = (
+            unsupported_numbers(said, text)
+            if isinstance(said, str) and isinstance(text, str) else [])
+    return outcome
 
 
 def _check_jobs(jobs: int) -> None:

@@ -28,6 +28,8 @@ from factbrief.cli.run import unsupported_line
 from factbrief.cli.settings import Demo, Local
 from factbrief.cli.status import ExitStatus
 from factbrief.display import human_time
+from factbrief.engine import numbers_checked
+from factbrief.engine.parts import Split, in_parts
 from factbrief.engine.ordered import OrderedPool
 from factbrief.local.cache import read_stamp
 from factbrief.local.model import DEFAULT_MODEL
@@ -109,6 +111,56 @@ class _Worker:
         return AHEAD * self.capacity - self.busy
 
 
+class _Request:
+    """One request for a node's actor: the input's text whole, or a step
+    of a text answered in parts (`job`)."""
+
+    def __init__(self, item, made_by, method, args, job=None, index=0):
+        self.item = item
+        self.made_by = made_by
+        self.method = method  # the actor's: "answer", "call" or "cut"
+        self.args = args
+        self.job = job
+        self.index = index  # its place among its step's requests
+        self.losses = 0
+
+
+class _Job:
+    """A text answered in parts: the engine's steps (Engine.steps), each
+    step's requests sent to whichever nodes are free, so that the parts
+    of one long text spread over the cluster."""
+
+    def __init__(self, steps, text):
+        self.steps = steps
+        self.text = text  # the whole, whose numbers the answer is held to
+        self.replies = []
+        self.waiting = 0
+        self.cutting = False
+
+    def advance(self, reply):
+        """The next step's requests, (method, args) each; or, when the
+        steps are done, the text's Outcome."""
+        try:
+            step = self.steps.send(reply)
+        except StopIteration as end:
+            return end.value
+        self.cutting = isinstance(step, Split)
+        wanted = ([("cut", (step.text,))] if self.cutting
+                  else [("call", call) for call in step.calls])
+        self.replies = [None] * len(wanted)
+        self.waiting = len(wanted)
+        return wanted
+
+    def replied(self, index, outcome):
+        """Keeps one request's reply; True when the step has them all."""
+        self.replies[index] = outcome
+        self.waiting -= 1
+        return self.waiting == 0
+
+    def gathered(self):
+        return self.replies[0] if self.cutting else self.replies
+
+
 class Dispatcher:
     """Hands the inputs to the nodes' actors and writes each record."""
 
@@ -124,11 +176,10 @@ class Dispatcher:
         self.results = results
         self.made_by = made_by  # of every record, but the text's hash
         self.workers = {}  # node id -> _Worker
-        # object ref -> (input, losses, worker, text, made_by)
-        self.in_flight = {}
-        # Read and to be sent (again, after a lost worker): (input,
-        # losses, text, made_by). With the reads going on, never more
-        # than --jobs: the driver holds at most that many texts unsent.
+        self.in_flight = {}  # object ref -> (_Request, _Worker)
+        # Requests to be sent (again, after a lost worker), a started
+        # text's first. With the reads going on, never more than --jobs:
+        # the driver holds at most that many texts or parts unsent.
         self.queue = collections.deque()
         self.unread = collections.deque()
         self.reading = {}  # input key -> input, being read
@@ -218,15 +269,16 @@ class Dispatcher:
             return
         self.counts[CHANGED if verdict == DONE else verdict] += 1
         if ok:
-            self.queue.append((item, 0, text, made_by))
+            self.queue.append(_Request(item, made_by, "answer", (text,)))
         else:
             self._finish(item, self.records.unread(text, self.out.mask),
                          made_by)
 
-    def _submit(self, worker, item, losses, text, made_by):
+    def _submit(self, worker, request):
         limit = worker.capacity if self.plan.source is not None else None
-        ref = worker.actor.answer.remote(text, limit)
-        self.in_flight[ref] = (item, losses, worker, text, made_by)
+        method = getattr(worker.actor, request.method)
+        ref = method.remote(*request.args, limit)
+        self.in_flight[ref] = (request, worker)
         worker.busy += 1
 
     def _fill(self):
@@ -235,24 +287,50 @@ class Dispatcher:
                          default=None)
             if worker is None or worker.free <= 0:
                 return
-            self._submit(worker, *self.queue.popleft())
+            self._submit(worker, self.queue.popleft())
 
     def _answered(self, ref):
-        item, losses, worker, text, made_by = self.in_flight.pop(ref)
+        request, worker = self.in_flight.pop(ref)
         worker.busy -= 1
         errors = self.ray.exceptions
         try:
-            outcome = self.ray.get(ref)
+            reply = self.ray.get(ref)
         except (errors.RayActorError, errors.ObjectLostError) as e:
             self._lose(worker)
-            if losses + 1 < MAX_LOSSES:
-                self.queue.appendleft((item, losses + 1, text, made_by))
+            request.losses += 1
+            if request.losses < MAX_LOSSES:
+                self.queue.appendleft(request)
                 return
-            outcome = self.records.failed(f"its worker was lost "
-                                          f"{MAX_LOSSES} times ({_cause(e)})")
+            reply = self.records.failed(f"its worker was lost "
+                                        f"{MAX_LOSSES} times ({_cause(e)})")
         except errors.RayError as e:
-            outcome = self.records.failed(f"the worker failed: {_cause(e)}")
-        self._finish(item, outcome, made_by, worker)
+            reply = self.records.failed(f"the worker failed: {_cause(e)}")
+        self._replied(request, reply, worker)
+
+    def _replied(self, request, reply, worker):
+        job = request.job
+        if job is None and isinstance(reply, list):  # too long: its parts
+            args = self.plan.args
+            job = _Job(in_parts(args.command, args.prompt, reply,
+                                self.records.answer_key), request.args[0])
+            self._advance(request, job, None, worker)
+        elif job is None:
+            self._finish(request.item, reply, request.made_by, worker)
+        elif job.replied(request.index, reply):
+            self._advance(request, job, job.gathered(), worker)
+
+    def _advance(self, request, job, reply, worker):
+        """The job's next step queued ahead of the texts not begun, or its
+        record written when it has none."""
+        wanted = job.advance(reply)
+        if not isinstance(wanted, list):
+            self._finish(request.item, numbers_checked(
+                wanted, job.text, self.records.answer_key),
+                request.made_by, worker)
+            return
+        for index, (method, args) in reversed(list(enumerate(wanted))):
+            self.queue.appendleft(_Request(request.item, request.made_by,
+                                           method, args, job, index))
 
     def _finish(self, item, outcome, made_by, worker=None):
         record = self.records.record_for(item, outcome)
@@ -329,7 +407,9 @@ class Dispatcher:
         for item, read in readers.take():
             self._settle(item, read)
         reason = f"not done: the run could not go on ({why})"
-        left = [(item, made_by) for item, _, _, made_by in self.queue]
+        # An input is in the queue once, or once per part waiting.
+        queued = {id(r.item): (r.item, r.made_by) for r in self.queue}
+        left = list(queued.values())
         left += [(item, {**self.made_by, "text_sha256": None})
                  for item in (*self.reading.values(), *self.unread)
                  if not self.results.has_ok(item.key)]

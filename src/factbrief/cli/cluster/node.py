@@ -16,8 +16,8 @@ from factbrief.local.progress import Progress
 from factbrief.local.tokens import context_limit
 
 MAX_IN_FLIGHT = 64  # per node, whatever a server's slots
-# The node's engine never holds a call back: the node's own limit does
-# (answer), and the parts of a split text share it.
+# The node's engine never holds a call back: the node's own limit does,
+# for every request the driver sends (a text, a part's call, a cut).
 AHEAD_OF_SLOTS = 2
 
 
@@ -75,15 +75,30 @@ class Node:
             self._stack = stack.pop_all()
 
     def answer(self, text, limit=None):
-        """The outcome of one call for `text`, as the command makes it,
-        once fewer than `limit` (else the server's slots) are running."""
+        """The outcome for `text` sent whole (or refused), as the command
+        makes it; with --split, for a text too long, its parts, which the
+        driver spreads over the nodes (Engine.steps)."""
+        return self._limited(limit, lambda e: e.whole_or_parts(text))
+
+    def call(self, command, text, prompt, limit=None):
+        """The outcome of one call of the module: a step of a split text."""
+        return self._limited(limit, lambda e: e.call(command, text, prompt))
+
+    def cut(self, text, limit=None):
+        """`text` in pieces that fit a request, as this node's service
+        counts them (Engine.cut)."""
+        return self._limited(limit, lambda e: e.cut(text))
+
+    def _limited(self, limit, work):
+        """work(engine), once fewer than `limit` (else the server's
+        slots) requests are running here."""
         self.start()
         limit = limit or self._slots
         with self._free:
             self._free.wait_for(lambda: self._active < limit)
             self._active += 1
         try:
-            return self._engine.answer(text)
+            return work(self._engine)
         finally:
             with self._free:
                 self._active -= 1
