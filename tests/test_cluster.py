@@ -680,3 +680,35 @@ def test_a_split_texts_parts_spread_over_the_nodes(cluster, standins,
     assert record["status"] == "ok" and record["parts"] == 12
     assert record["content"].count("Part ") == 12
     assert service.peak == 4
+
+
+HELD = r"""
+import os, signal, threading, time
+from factbrief.cli.cluster.session import Stops
+
+stops = Stops()
+go = threading.Event()
+with stops.taken():
+    # A thread from before the hold, as the run's readers are: the signal
+    # may reach Python through it, so a mask on this thread would not do.
+    threading.Thread(target=lambda: (go.wait(), os.kill(
+        os.getpid(), signal.SIGTERM)), daemon=True).start()
+    try:
+        with stops.held():
+            go.set()
+            for _ in range(50):
+                time.sleep(0.01)
+            print("held", flush=True)
+    except KeyboardInterrupt:
+        print("raised after", flush=True)
+    stops.noted = None
+    os.kill(os.getpid(), signal.SIGTERM)  # not held: raised at once
+    time.sleep(5)
+"""
+
+
+def test_a_stop_during_the_cleanup_waits_for_it():
+    run = subprocess.run([sys.executable, "-c", HELD], capture_output=True,
+                         text=True, timeout=60)
+    assert run.stdout.splitlines() == ["held", "raised after"], run.stderr
+    assert run.returncode == -signal.SIGINT, run.stderr  # Python re-raises it

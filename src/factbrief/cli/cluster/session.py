@@ -21,22 +21,7 @@ from factbrief.cli.inputs import shown_name
 SOCKET_ROOM = 107 - 62
 PREFIX = "fbray-"
 LOCK = "fbray.lock"  # held by the run that owns the folder, for its life
-ENDING = {signal.SIGINT, signal.SIGTERM}
-
-
-@contextlib.contextmanager
-def _signals_held():
-    """Ctrl-C and SIGTERM wait for the block: Ray's shutdown and the
-    folder's removal are not to be cut short. (Main thread only: the
-    others do not take signals.)"""
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
-    signal.pthread_sigmask(signal.SIG_BLOCK, ENDING)
-    try:
-        yield
-    finally:
-        signal.pthread_sigmask(signal.SIG_UNBLOCK, ENDING)
+ENDING = (signal.SIGINT, signal.SIGTERM)
 
 
 @contextlib.contextmanager
@@ -66,14 +51,29 @@ class Stops:
 
     def __init__(self):
         self.noted = None
+        self._holding = False
 
     def __call__(self, signum, frame):
         self.noted = signum
-        raise KeyboardInterrupt
+        if not self._holding:
+            raise KeyboardInterrupt
 
     def check(self):
         if self.noted is not None:
             raise KeyboardInterrupt
+
+    @contextlib.contextmanager
+    def held(self):
+        """Ctrl-C and SIGTERM wait for the block, then raise: Ray's
+        shutdown and the folder's removal are not to be cut short. (A
+        signal mask would not do: the signal reaches Python's handler
+        through any thread that leaves it unblocked.)"""
+        self._holding = True
+        try:
+            yield
+        finally:
+            self._holding = False
+        self.check()
 
     @contextlib.contextmanager
     def taken(self):
@@ -126,14 +126,24 @@ PROCESS_GRACE = 5.0
 
 
 def _stop(ray, scratch, stops):
-    with _signals_held():
+    with stops.held():
         with contextlib.suppress(Exception):
             ray.shutdown()
         stops.retaken()
         if scratch:
             os.close(scratch[1])
-            _ended(scratch[0], PROCESS_GRACE)
-            shutil.rmtree(scratch[0], ignore_errors=True)
+            _removed(scratch[0])
+
+
+def _removed(folder, tries=3):
+    """Removes Ray's folder once the processes that name it have ended,
+    trying again while one still ending writes to it; what is left the
+    next run sweeps (its lock is free)."""
+    for _ in range(tries):
+        _ended(folder, PROCESS_GRACE)
+        shutil.rmtree(folder, ignore_errors=True)
+        if not os.path.lexists(folder):
+            return
 
 
 def _ended(folder, seconds):
@@ -175,7 +185,7 @@ def connected(ray, address, stops):
     scratch = None
     try:
         if address == LOCAL_RAY:
-            with _signals_held():
+            with stops.held():
                 scratch = _scratch()
             options.update(include_dashboard=False, _temp_dir=scratch[0],
                            _node_ip_address="127.0.0.1")
