@@ -679,7 +679,7 @@ def test_a_split_texts_parts_spread_over_the_nodes(cluster, standins,
     [record] = records(tmp_path / "out.jsonl")
     assert record["status"] == "ok" and record["parts"] == 12
     assert record["content"].count("Part ") == 12
-    assert service.peak == 4
+    assert 2 < service.peak <= 4  # more than one node's 2, within -j
 
 
 HELD = r"""
