@@ -5,6 +5,7 @@ reported when it dies while loading; the record of a detached one obeyed
 only when it can be trusted. Callers run in their own sessions, as a
 shell runs a command."""
 
+import contextlib
 import json
 import os
 import signal
@@ -120,8 +121,9 @@ def test_the_server_ends_with_its_caller(tmp_path, fake, how):
         assert gone(pid)
     finally:
         caller.kill()
-        if not gone(pid, 0):
-            os.kill(pid, signal.SIGKILL)  # not to outlive a failed test
+        if not gone(pid, 0):  # not to outlive a failed test
+            with contextlib.suppress(ProcessLookupError):
+                os.kill(pid, signal.SIGKILL)
 
 
 TIED_CALLER = textwrap.dedent("""
@@ -159,8 +161,9 @@ def test_a_set_up_step_ends_with_its_caller(how, session):
     finally:
         caller.kill()
         for p in pids:
-            if not gone(p, 0):
-                os.kill(p, signal.SIGKILL)  # not to outlive a failed test
+            if not gone(p, 0):  # not to outlive a failed test
+                with contextlib.suppress(ProcessLookupError):
+                    os.kill(p, signal.SIGKILL)
 
 
 def test_a_port_in_use_is_refused_before_the_server_starts(fake, tmp_path):

@@ -309,18 +309,24 @@ def stop_running(cache, grace=STOP_GRACE):
 
 
 def alive(pid):
+    if not _exists(pid):
+        return False
+    # A zombie (ended, not yet reaped by its parent) no longer serves.
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return _exists(pid)  # reaped since, or no /proc here
+
+
+def _exists(pid):
     try:
         os.kill(pid, 0)
     except ProcessLookupError:
         return False
     except PermissionError:
         return True
-    # A zombie (ended, not yet reaped by its parent) no longer serves.
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except OSError:
-        return True
+    return True
 
 
 def start_time(pid):
