@@ -702,6 +702,16 @@ with stops.taken():
     except KeyboardInterrupt:
         print("raised after", flush=True)
     stops.noted = None
+    try:
+        with stops.held(escapable=True):  # as Ray's start is
+            os.kill(os.getpid(), signal.SIGINT)
+            time.sleep(0.2)
+            print("held once", flush=True)
+            os.kill(os.getpid(), signal.SIGINT)  # the user insists
+            time.sleep(5)
+    except KeyboardInterrupt:
+        print("raised at the second", flush=True)
+    stops.noted = None
     os.kill(os.getpid(), signal.SIGTERM)  # not held: raised at once
     time.sleep(5)
 """
@@ -710,5 +720,6 @@ with stops.taken():
 def test_a_stop_during_the_cleanup_waits_for_it():
     run = subprocess.run([sys.executable, "-c", HELD], capture_output=True,
                          text=True, timeout=60)
-    assert run.stdout.splitlines() == ["held", "raised after"], run.stderr
+    assert run.stdout.splitlines() == ["held", "raised after", "held once",
+                                       "raised at the second"], run.stderr
     assert run.returncode == -signal.SIGINT, run.stderr  # Python re-raises it

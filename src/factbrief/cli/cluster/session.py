@@ -51,11 +51,13 @@ class Stops:
 
     def __init__(self):
         self.noted = None
-        self._holding = False
+        self._holding = self._escapable = False
+        self._held_back = 0
 
     def __call__(self, signum, frame):
         self.noted = signum
-        if not self._holding:
+        self._held_back += 1
+        if not self._holding or (self._escapable and self._held_back > 1):
             raise KeyboardInterrupt
 
     def check(self):
@@ -63,16 +65,19 @@ class Stops:
             raise KeyboardInterrupt
 
     @contextlib.contextmanager
-    def held(self):
-        """Ctrl-C and SIGTERM wait for the block, then raise: Ray's
-        shutdown and the folder's removal are not to be cut short. (A
-        signal mask would not do: the signal reaches Python's handler
-        through any thread that leaves it unblocked.)"""
-        self._holding = True
+    def held(self, escapable=False):
+        """Ctrl-C and SIGTERM wait for the block, then raise: Ray's start,
+        its shutdown and the folder's removal are not to be cut short.
+        With `escapable`, a second one raises at once, for a start that
+        does not end. (A signal mask would not do: the signal reaches
+        Python's handler through any thread that leaves it unblocked.)"""
+        before = self._holding, self._escapable
+        self._holding, self._escapable = True, escapable
+        self._held_back = 0
         try:
             yield
         finally:
-            self._holding = False
+            self._holding, self._escapable = before
         self.check()
 
     @contextlib.contextmanager
@@ -189,12 +194,14 @@ def connected(ray, address, stops):
                 scratch = _scratch()
             options.update(include_dashboard=False, _temp_dir=scratch[0],
                            _node_ip_address="127.0.0.1")
-        with _entrypoint_shown(ray), _handlers_kept(ray):
+        # A KeyboardInterrupt raised inside Ray's start could leave it
+        # waiting for ever on a server it had half started.
+        with _entrypoint_shown(ray), _handlers_kept(ray), \
+                stops.held(escapable=True):
             try:
                 ray.init(**options)
             finally:
                 stops.retaken()
-        stops.check()
     except Exception as e:
         _stop(ray, scratch, stops)
         doing = ("start Ray on this machine" if scratch
