@@ -311,7 +311,7 @@ def local_model_section(figures):
             "per text, s | tokens | longest answer, characters | "
             "answers differing from run 1 |",
             "|---:|---|---:|---|---:|---:|---:|---:|---:|", *rows, "",
-            f"- Batched against the default next to it, wall time: "
+            "- Batched against the default next to it, wall time: "
             + ", ".join(f"{p:.2f}" for p in figures["pairs"])
             + " of the time (" + ", ".join(f"{x:.2f}×" for x in speedups)
             + f" as fast); {verdict}.",

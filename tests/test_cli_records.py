@@ -13,7 +13,7 @@ import time
 
 import pytest
 
-from support.cli import MODEL, own_environment, run, settings_for
+from support.cli import own_environment, run, settings_for
 from support.doubles import bounded
 
 DEADLINE = 1.5
