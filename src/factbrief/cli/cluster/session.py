@@ -41,13 +41,12 @@ def _entrypoint_shown(ray):
         utils.get_entrypoint_name = named
 
 
-
 class Stops:
     """Ctrl-C and SIGTERM for a run on Ray, taken for the block of
     `taken()` (main thread only: the others do not take signals). Each
-    raises KeyboardInterrupt and is noted: a raise that lands where Python
-    only reports it, as in the at-fork hooks that run while Ray starts its
-    processes, is lost, and `check` raises it again."""
+    raises KeyboardInterrupt, or within `held()` waits for its end, and is
+    noted: a raise that lands where Python only reports it (an at-fork
+    hook, a finalizer) is lost, and `check` raises it again."""
 
     def __init__(self):
         self.noted = None
