@@ -136,22 +136,31 @@ class Engine:
         """The outcome for `text` sent whole, or refused; else, with
         `split`, the parts it is cut into, for `steps`."""
         limit = self.limit
-        if limit is None or not isinstance(text, str) or not (
-                self.split or limit.strict):
-            return self.checked(self.call(self.command, text), text)
-        from factbrief.splitting import fits, split_text
+        if limit is not None and isinstance(text, str):
+            if self.split:
+                pieces = self.cut(text)
+                if pieces != [text]:  # its parts, or a failure to count
+                    return pieces
+            elif limit.strict:
+                refused = self._refused(text)
+                if refused is not None:
+                    return refused
+        return self.checked(self.call(self.command, text), text)
+
+    def _refused(self, text: str) -> Outcome | None:
+        """The outcome of a text over the service's own limit, not sent;
+        None when it fits, or when the service could not count it (it
+        says itself whether the text fits)."""
+        from factbrief.splitting import fits
+        assert self.limit is not None
         try:
-            measure = limit.measure(text)
-        except Exception as e:  # the service could not count it
-            if not self.split:  # so it says whether the text fits
-                return self.checked(self.call(self.command, text), text)
-            return Outcome(self.blank(), self.mask(str(e)))
-        if fits(text, limit.most, measure):
-            return self.checked(self.call(self.command, text), text)
-        if not self.split:
-            return Outcome(self.blank(), too_long(
-                limit, limit.cost(text, measure)))
-        return split_text(text, limit.most, measure)
+            measure = self.limit.measure(text)
+        except Exception:
+            return None
+        if fits(text, self.limit.most, measure):
+            return None
+        return Outcome(self.blank(), too_long(
+            self.limit, self.limit.cost(text, measure)))
 
     def steps(self, parts: list[str]) -> Any:
         """The steps that answer a text cut into `parts` (parts.in_parts),
