@@ -325,7 +325,7 @@ def _exists(pid):
     except ProcessLookupError:
         return False
     except PermissionError:
-        return True
+        pass  # another user's: it exists
     return True
 
 
